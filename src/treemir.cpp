@@ -1,0 +1,1042 @@
+// treemir: makes the destination directory tree an exact one-way mirror of
+// the source tree.
+//
+// The walk takes one directory pair at a time.  Both directories are read
+// once, source first, into name-sorted listings whose entries carry the
+// status taken while reading; every decision is made on those snapshots.
+// Four passes then run strictly in order and each in name order: remove the
+// destination files the source lacks, remove the destination subtrees the
+// source lacks, copy the source files that are missing or differ, and
+// create each missing subdirectory and descend into it.
+//
+// Invariants:
+//  - nothing is ever written to the source tree;
+//  - nothing in the destination is written, removed or entered through a
+//    symbolic link: a link standing where a file or directory belongs is
+//    replaced, never followed;
+//  - a failed file-system call is reported once through report_error and
+//    counted, and the walk goes on; the count decides the exit status;
+//  - every path is built in a buffer of PATH_BUF bytes; a path that would
+//    not fit is reported with ENAMETOOLONG and its item skipped;
+//  - the FROM/TO header of a pair is printed at most once, just before the
+//    first action line the pair actually prints.
+#include "treemir.h"
+#include "getopt.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#if defined(__linux__)
+#define HAVE_COPY_FILE_RANGE 1
+#endif
+
+RunState run = {
+	DEFAULT_VERBOSE, 0, 0, DEFAULT_BUFFER_SIZE, nullptr,
+	0, 0, 0, 0,
+	{nullptr, 0, nullptr}, {nullptr, 0, nullptr}, {nullptr},
+	0, 0, 0, nullptr,
+};
+
+// ---------------------------------------------------------------------
+// Run state and console reporting
+// ---------------------------------------------------------------------
+
+void report_error(const char *op, const char *path)
+{
+	int err = errno;
+	fprintf(stderr, "\ntreemir: %s (%s) %s (%d)\n", op, path, strerror(err), err);
+	run.error_count++;
+}
+
+// Reports an act whose path does not fit a path buffer.  The path is shown
+// whole, built on the heap for the message alone.
+void report_too_long(const char *op, const char *dir, const char *name)
+{
+	size_t dlen = strlen(dir), nlen = strlen(name);
+	char *full = (char *)xmalloc(dlen + nlen + 2);
+	memcpy(full, dir, dlen);
+	size_t at = dlen;
+	if (dlen == 0 || dir[dlen - 1] != SEPARATOR)
+		full[at++] = SEPARATOR;
+	memcpy(full + at, name, nlen + 1);
+	errno = ENAMETOOLONG;
+	report_error(op, full);
+	free(full);
+}
+
+void *xmalloc(size_t size)
+{
+	if (size == 0)
+		return nullptr;
+	void *p = malloc(size);
+	if (p == nullptr) {
+		fputs("\ntreemir: Out of memory\n", stderr);
+		exit(1);
+	}
+	return p;
+}
+
+// Builds dir, separator (unless dir ends in one) and name in out, a buffer
+// of PATH_BUF bytes.  Answers null, with errno ENAMETOOLONG and out
+// untouched, when the path would not fit.
+char *join_path(char *out, const char *dir, const char *name)
+{
+	size_t dlen = strlen(dir), nlen = strlen(name);
+	int sep = dlen == 0 || dir[dlen - 1] != SEPARATOR;
+	if (dlen + sep + nlen >= PATH_BUF) {
+		errno = ENAMETOOLONG;
+		return nullptr;
+	}
+	memmove(out, dir, dlen);
+	if (sep)
+		out[dlen++] = SEPARATOR;
+	memcpy(out + dlen, name, nlen + 1);
+	return out;
+}
+
+void flush_header(char *header)
+{
+	if (header[0] != '\0') {
+		fputs(header, stdout);
+		header[0] = '\0';
+	}
+}
+
+// ---------------------------------------------------------------------
+// Exclusion rules
+// ---------------------------------------------------------------------
+
+static int is_blank(int c)
+{
+	return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Reads the next white-space separated word of f into *word, growing it as
+// needed, so that a word of any length is taken whole.  Answers 1 when a
+// word was read, 0 at the end of the file or on a read failure.
+static int read_word(FILE *f, char **word, size_t *cap)
+{
+	int c;
+	while ((c = getc(f)) != EOF && is_blank(c))
+		;
+	size_t len = 0;
+	for (; c != EOF && !is_blank(c); c = getc(f)) {
+		if (len + 1 >= *cap) {
+			size_t grown = *cap ? *cap * 2 : 256;
+			char *bigger = (char *)xmalloc(grown);
+			if (len)
+				memcpy(bigger, *word, len);
+			free(*word);
+			*word = bigger;
+			*cap = grown;
+		}
+		(*word)[len++] = (char)c;
+	}
+	if (len == 0)
+		return 0;
+	(*word)[len] = '\0';
+	return 1;
+}
+
+// Hands text, or each word of the list file that "@file" names, to add.
+// A list file that cannot be opened ends the process.
+static void add_items(void *list, const char *text, void (*add)(void *, const char *))
+{
+	if (text[0] != '@') {
+		add(list, text);
+		return;
+	}
+	FILE *f = fopen(text + 1, "rt");
+	if (f == nullptr) {
+		report_error("fopen", text + 1);
+		exit(1);
+	}
+	char *word = nullptr;
+	size_t cap = 0;
+	while (read_word(f, &word, &cap))
+		add(list, word);
+	free(word);
+	fclose(f);
+}
+
+static void add_name_item(void *list, const char *name)
+{
+	add_entry((EntryList *)list, name, nullptr);
+}
+
+static void add_pattern_item(void *list, const char *text)
+{
+	compile_pattern((PatternList *)list, text);
+}
+
+void add_name(EntryList *list, const char *text)
+{
+	add_items(list, text, add_name_item);
+}
+
+void add_pattern(PatternList *list, const char *text)
+{
+	add_items(list, text, add_pattern_item);
+}
+
+static PatternNode *pattern_end(PatternList *list)
+{
+	return reinterpret_cast<PatternNode *>(list);
+}
+
+void init_patterns(PatternList *list)
+{
+	list->next = pattern_end(list);
+}
+
+// An empty pattern is refused although the library would take it: it
+// matches every path and would hide both trees entirely.
+void compile_pattern(PatternList *list, const char *text)
+{
+	size_t len = strlen(text);
+	PatternNode *node = (PatternNode *)xmalloc(sizeof *node);
+	node->pattern_text = (char *)xmalloc(len + 1);
+	memcpy(node->pattern_text, text, len + 1);
+	if (len == 0 || regcomp(&node->compiled, text, REG_NOSUB) != 0) {
+		// The compiler says nothing through errno; give the line a
+		// truthful number rather than a stale one.
+		errno = EINVAL;
+		report_error("regex", text);
+		free(node->pattern_text);
+		free(node);
+		return;
+	}
+	node->next = list->next;
+	list->next = node;
+}
+
+EntryNode *find_name(EntryList *list, const char *name)
+{
+	EntryNode *end = reinterpret_cast<EntryNode *>(list);
+	for (EntryNode *n = list->next; n != end; n = n->next)
+		if (strcmp(n->name, name) == 0)
+			return n;
+	return nullptr;
+}
+
+int match_pattern(PatternList *list, const char *path)
+{
+	for (PatternNode *p = list->next; p != pattern_end(list); p = p->next) {
+		if (regexec(&p->compiled, path, 0, nullptr, 0) == 0) {
+			printf("%s matched by %s \n", path, p->pattern_text);
+			return 1;
+		}
+	}
+	return 0;
+}
+
+// ---------------------------------------------------------------------
+// Directory listing
+// ---------------------------------------------------------------------
+
+static EntryNode *list_end(EntryList *list)
+{
+	// The head stands in the chain as its terminator; it is compared
+	// against, never read through.
+	return reinterpret_cast<EntryNode *>(list);
+}
+
+void init_list(EntryList *list)
+{
+	list->next = list_end(list);
+	list->count = 0;
+	list->index = nullptr;
+}
+
+EntryNode *add_entry(EntryList *list, const char *name, const struct stat *status)
+{
+	size_t len = strlen(name);
+	EntryNode *node = (EntryNode *)xmalloc(sizeof *node);
+	node->name = (char *)xmalloc(len + 1);
+	memcpy(node->name, name, len + 1);
+	if (status != nullptr)
+		node->status = *status;
+	node->is_link = 0;
+	node->next = list->next;
+	list->next = node;
+	return node;
+}
+
+int compare_entries(const void *a, const void *b)
+{
+	const EntryNode *x = *(const EntryNode *const *)a;
+	const EntryNode *y = *(const EntryNode *const *)b;
+	return strcmp(x->name, y->name); // compares bytes as unsigned char
+}
+
+void sort_list(EntryList *list)
+{
+	int32_t count = 0;
+	for (EntryNode *n = list->next; n != list_end(list); n = n->next)
+		count++;
+	list->count = count;
+	list->index = (EntryNode **)xmalloc((size_t)count * sizeof(EntryNode *));
+	int32_t i = 0;
+	for (EntryNode *n = list->next; n != list_end(list); n = n->next)
+		list->index[i++] = n;
+	if (count > 1)
+		qsort(list->index, (size_t)count, sizeof(EntryNode *), compare_entries);
+}
+
+EntryNode *find_entry(EntryList *list, const EntryNode *entry)
+{
+	if (list->count == 0)
+		return nullptr;
+	void *hit = bsearch(&entry, list->index, (size_t)list->count,
+	                    sizeof(EntryNode *), compare_entries);
+	return hit ? *(EntryNode **)hit : nullptr;
+}
+
+void free_list(EntryList *list)
+{
+	for (int32_t i = 0; i < list->count; i++) {
+		free(list->index[i]->name);
+		free(list->index[i]);
+	}
+	free(list->index);
+}
+
+void free_listing(DirListing *listing)
+{
+	free_list(&listing->files);
+	free_list(&listing->dirs);
+}
+
+static void show_progress(const char *text)
+{
+	if (run.verbose >= 1) {
+		fputs(text, stdout);
+		fflush(stdout);
+	}
+}
+
+// Whether the entry the directory stream just gave is a symbolic link.
+// The stream's type field answers without a system call where the file
+// system fills it.
+static int entry_is_link(DIR *dir, const struct dirent *e)
+{
+#ifdef DT_LNK
+	if (e->d_type != DT_UNKNOWN)
+		return e->d_type == DT_LNK;
+#endif
+	struct stat st;
+	return fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Files one entry into the listing by its type, or leaves it out with the
+// notice its type calls for.
+static void file_entry(DirListing *listing, const char *dir, const char *name,
+                       const struct stat *st, int is_link)
+{
+	EntryNode *node = nullptr;
+	switch (st->st_mode & S_IFMT) {
+	case S_IFIFO:
+		fprintf(stderr, "\ntreemir: Ignored fifo %s in %s\n", name, dir);
+		return;
+	case S_IFCHR:
+		fprintf(stderr, "\ntreemir: Ignored char device %s in %s\n", name, dir);
+		return;
+	case S_IFDIR:
+		if (find_name(&run.exclude_dirs, name) == nullptr)
+			node = add_entry(&listing->dirs, name, st);
+		break;
+	case S_IFREG:
+		if (find_name(&run.exclude_files, name) == nullptr)
+			node = add_entry(&listing->files, name, st);
+		break;
+	default:
+		fprintf(stderr, "\ntreemir: Ignored unknown  %s in directory %s\n", name, dir);
+		return;
+	}
+	if (node != nullptr)
+		node->is_link = is_link;
+}
+
+// Reads every entry of an opened directory.  Patterns see the full path,
+// built once per entry on a prefix that is copied once per directory.
+static void read_entries(DIR *dir, const char *path, DirListing *listing)
+{
+	char full[PATH_BUF];
+	size_t plen = strlen(path);
+	memcpy(full, path, plen);
+	if (plen == 0 || path[plen - 1] != SEPARATOR)
+		full[plen++] = SEPARATOR;
+
+	struct dirent *e;
+	while ((e = readdir(dir)) != nullptr) {
+		size_t nlen = strlen(e->d_name);
+		if (plen + nlen >= PATH_BUF) {
+			report_too_long("stat", path, e->d_name);
+			continue;
+		}
+		memcpy(full + plen, e->d_name, nlen + 1);
+		if (match_pattern(&run.exclude_patterns, full))
+			continue;
+		struct stat st;
+		if (fstatat(dirfd(dir), e->d_name, &st, 0) != 0) {
+			report_error("stat", full);
+			continue;
+		}
+		file_entry(listing, path, e->d_name, &st, entry_is_link(dir, e));
+	}
+}
+
+int scan_dir(const char *path, DirListing *listing, struct stat *dir_status)
+{
+	init_list(&listing->files);
+	init_list(&listing->dirs);
+	if (stat(path, dir_status) != 0) {
+		report_error("stat", path);
+		return 1;
+	}
+	if (!S_ISDIR(dir_status->st_mode)) {
+		fprintf(stderr, "\ntreemir: %s is not a directory\n", path);
+		run.error_count++;
+		return 1;
+	}
+	if (run.verbose >= 1) {
+		printf("SCAN   %-60.60s  ", path);
+		fflush(stdout);
+	}
+	DIR *dir = opendir(path);
+	if (dir == nullptr) {
+		report_error("opendir", path);
+		return 1;
+	}
+	read_entries(dir, path, listing);
+	closedir(dir);
+	show_progress("*");
+	sort_list(&listing->files);
+	sort_list(&listing->dirs);
+	show_progress("\b \b\r");
+	return 0;
+}
+
+// ---------------------------------------------------------------------
+// Pair walk
+// ---------------------------------------------------------------------
+
+// One directory pair in hand.
+struct PairWalk {
+	char header[HEADER_BUF];
+	const char *source;
+	const char *dest;
+	DirListing src;
+	DirListing dst;
+	struct stat src_status;
+	struct stat dst_status;
+	int untouched;       // nothing removed or copied here yet
+	int source_complete; // every source entry's status could be read
+	int same_dir;        // source and destination are one directory
+};
+
+static int same_file(const struct stat *a, const struct stat *b)
+{
+	return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
+}
+
+// Makes the destination writable before its first removal or copy.  Only
+// the owner's bits are added: nothing is ever made writable for others.
+static void open_destination(PairWalk *w)
+{
+	if (!w->untouched)
+		return;
+	w->untouched = 0;
+	if ((w->dst_status.st_mode & S_IRWXU) != S_IRWXU)
+		chmod(w->dest, (w->dst_status.st_mode & 07777) | S_IRWXU);
+}
+
+static void remove_extra_files(PairWalk *w)
+{
+	EntryList *files = &w->dst.files;
+	for (int32_t i = 0; i < files->count; i++) {
+		const EntryNode *d = files->index[i];
+		if (find_entry(&w->src.files, d) == nullptr) {
+			open_destination(w);
+			remove_file(w->header, w->dest, d->name);
+		}
+	}
+}
+
+// The destination root seen from inside the source: never mirrored into
+// itself.
+static int is_dest_root(const EntryNode *s)
+{
+	return run.dest_known && s->status.st_dev == run.dest_dev &&
+	       s->status.st_ino == run.dest_ino;
+}
+
+// Removes the destination subtrees the source lacks, and the links that
+// stand where the source has a directory: a link is removed itself, its
+// target never entered.
+static void remove_extra_dirs(PairWalk *w, int remove_missing)
+{
+	EntryList *dirs = &w->dst.dirs;
+	for (int32_t i = 0; i < dirs->count; i++) {
+		const EntryNode *d = dirs->index[i];
+		const EntryNode *s = find_entry(&w->src.dirs, d);
+		if (s != nullptr ? !d->is_link : !remove_missing)
+			continue;
+		open_destination(w);
+		if (d->is_link)
+			remove_link(w->header, w->dest, d->name);
+		else
+			remove_tree(w->header, w->dest, d->name);
+	}
+}
+
+// The copy rule, decided on the snapshots of both listings.  A link in the
+// destination is never taken for the file it points at.
+static int needs_copy(const EntryNode *s, const EntryNode *d)
+{
+	if (d == nullptr || d->is_link)
+		return 1;
+	if (run.copy_mode == 0)
+		return s->status.st_size != d->status.st_size ||
+		       s->status.st_mtime != d->status.st_mtime;
+	return (uint64_t)s->status.st_mtime > (uint64_t)d->status.st_mtime;
+}
+
+static void copy_changed_files(PairWalk *w)
+{
+	EntryList *files = &w->src.files;
+	for (int32_t i = 0; i < files->count; i++) {
+		const EntryNode *s = files->index[i];
+		run.checked_count++;
+		if (w->same_dir || !needs_copy(s, find_entry(&w->dst.files, s)))
+			continue;
+		open_destination(w);
+		copy_file(w->header, w->source, w->dest, s);
+	}
+}
+
+static int on_walk_path(const struct stat *st)
+{
+	for (const WalkFrame *f = run.walk_path; f != nullptr; f = f->parent)
+		if (f->dev == st->st_dev && f->ino == st->st_ino)
+			return 1;
+	return 0;
+}
+
+// Creates what is missing of one source subdirectory's counterpart and
+// descends into the pair.
+static void descend(PairWalk *w, const EntryNode *s, char *sub_src, char *sub_dst)
+{
+	if (!join_path(sub_src, w->source, s->name)) {
+		report_too_long("opendir", w->source, s->name);
+		return;
+	}
+	if (!join_path(sub_dst, w->dest, s->name)) {
+		report_too_long("mkdir", w->dest, s->name);
+		return;
+	}
+	if (on_walk_path(&s->status)) {
+		errno = ELOOP; // a link back to a directory being walked
+		report_error("opendir", sub_src);
+		return;
+	}
+	const EntryNode *d = find_entry(&w->dst.dirs, s);
+	if (d == nullptr || (d->is_link && !w->same_dir)) {
+		// A directory its owner cannot write takes no new entry.
+		if (!(w->dst_status.st_mode & S_IWUSR))
+			open_destination(w);
+		make_dir(w->header, sub_dst);
+	}
+	sync_dirs(sub_src, sub_dst);
+}
+
+static void sync_subdirs(PairWalk *w)
+{
+	EntryList *dirs = &w->src.dirs;
+	if (dirs->count == 0)
+		return;
+	// On the heap: the recursion is as deep as the tree.
+	char *paths = (char *)xmalloc(2 * (size_t)PATH_BUF);
+	for (int32_t i = 0; i < dirs->count; i++)
+		if (!is_dest_root(dirs->index[i]))
+			descend(w, dirs->index[i], paths, paths + PATH_BUF);
+	free(paths);
+}
+
+static int walk_pair(PairWalk *w)
+{
+	int64_t errors = run.error_count;
+	if (scan_dir(w->source, &w->src, &w->src_status))
+		return 1;
+	w->source_complete = run.error_count == errors;
+	if (scan_dir(w->dest, &w->dst, &w->dst_status)) {
+		free_listing(&w->src);
+		return 1;
+	}
+	w->same_dir = same_file(&w->src_status, &w->dst_status);
+	WalkFrame frame = {w->src_status.st_dev, w->src_status.st_ino, run.walk_path};
+	run.walk_path = &frame;
+
+	if (!w->same_dir) {
+		// An unreadable source entry must never cost the destination
+		// its copy: such a pair removes nothing.
+		int remove_missing = !run.keep_extra && w->source_complete;
+		if (remove_missing)
+			remove_extra_files(w);
+		remove_extra_dirs(w, remove_missing);
+	}
+	copy_changed_files(w);
+	sync_subdirs(w);
+	if (!w->same_dir && (!w->untouched ||
+	    (w->src_status.st_mode & 07777) != (w->dst_status.st_mode & 07777)))
+		apply_status(w->dest, &w->src_status);
+
+	run.walk_path = frame.parent;
+	free_listing(&w->dst);
+	free_listing(&w->src);
+	return 0;
+}
+
+int sync_dirs(const char *source, const char *dest)
+{
+	PairWalk w;
+	snprintf(w.header, sizeof w.header, "FROM   %-70.70s\nTO     %-70.70s\n", source, dest);
+	w.source = source;
+	w.dest = dest;
+	w.untouched = 1;
+	return walk_pair(&w);
+}
+
+// ---------------------------------------------------------------------
+// File copy
+// ---------------------------------------------------------------------
+
+static void show_percent(uint64_t written, uint64_t size, unsigned *last_shown)
+{
+	unsigned pct;
+	if (written >= size) // also a file that grew from empty since the scan
+		pct = 100;
+	else
+		pct = (unsigned)(written * 100 / size);
+	if (pct != *last_shown) {
+		printf("%%%03u\b\b\b\b", pct);
+		fflush(stdout);
+		*last_shown = pct;
+	}
+}
+
+// Writes all n bytes; a short write is continued, so that a real failure
+// is reported with its own error number.
+static int write_all(int fd, const char *buf, size_t n)
+{
+	while (n > 0) {
+		ssize_t w = write(fd, buf, n);
+		if (w <= 0) {
+			if (w == 0)
+				errno = ENOSPC;
+			return 1;
+		}
+		buf += w;
+		n -= (size_t)w;
+	}
+	return 0;
+}
+
+// Moves up to one buffer of data.  The kernel copies it where it can; once
+// it cannot, the read/write loop takes over from the same offsets and names
+// the failing side.  Answers the byte count, 0 at the end, -1 on failure.
+static ssize_t copy_chunk(int in, int out, const char *src, const char *dst,
+                          int *in_kernel, uint64_t written, uint64_t size)
+{
+#if HAVE_COPY_FILE_RANGE
+	if (*in_kernel) {
+		ssize_t n = copy_file_range(in, nullptr, out, nullptr, (size_t)run.buffer_size, 0);
+		// Some files claim a size yet give the kernel copy nothing.
+		if (n > 0 || (n == 0 && (written > 0 || size == 0)))
+			return n;
+		*in_kernel = 0;
+	}
+#else
+	(void)in_kernel;
+	(void)written;
+	(void)size;
+#endif
+	ssize_t n = read(in, run.copy_buffer, (size_t)run.buffer_size);
+	if (n < 0) {
+		report_error("read", src);
+		return -1;
+	}
+	if (n > 0 && write_all(out, run.copy_buffer, (size_t)n)) {
+		report_error("write", dst);
+		return -1;
+	}
+	return n;
+}
+
+// Copies the data; answers 1 when a read or write failure cut it short.
+static int copy_data(int in, int out, const char *src, const char *dst, uint64_t size)
+{
+	unsigned last_shown = 101;
+	uint64_t written = 0;
+	int in_kernel = 1;
+	for (;;) {
+		ssize_t n = copy_chunk(in, out, src, dst, &in_kernel, written, size);
+		if (n < 0)
+			return 1;
+		if (n == 0)
+			return 0;
+		written += (uint64_t)n;
+		if (run.verbose >= 2)
+			show_percent(written, size, &last_shown);
+	}
+}
+
+// The copy is created readable by its owner alone; apply_status gives it
+// the source's mode once its data is complete.
+static int open_dest_file(const char *path)
+{
+	const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+	int fd = open(path, flags, S_IRUSR | S_IWUSR);
+	if (fd >= 0)
+		return fd;
+	// A read-only file, a link or anything else in the way is removed
+	// and the open tried once more.
+	remove_path(path);
+	return open(path, flags, S_IRUSR | S_IWUSR);
+}
+
+void copy_file(char *header, const char *src_dir, const char *dst_dir, const EntryNode *entry)
+{
+	if (run.verbose >= 2) {
+		flush_header(header);
+		printf("COPY   %-50.50s %10lld Byte ", entry->name, (long long)entry->status.st_size);
+		fflush(stdout);
+	}
+	char src[PATH_BUF], dst[PATH_BUF];
+	if (!join_path(src, src_dir, entry->name)) {
+		report_too_long("open", src_dir, entry->name);
+		return;
+	}
+	if (!join_path(dst, dst_dir, entry->name)) {
+		report_too_long("open", dst_dir, entry->name);
+		return;
+	}
+	// Non-blocking, so that a file swapped for a FIFO cannot hang the run.
+	int in = open(src, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (in < 0) {
+		report_error("open", src);
+		return;
+	}
+	int out = open_dest_file(dst);
+	if (out < 0) {
+		report_error("open", dst);
+		close(in);
+		return;
+	}
+	int failed = copy_data(in, out, src, dst, (uint64_t)entry->status.st_size);
+	if (close(in) != 0)
+		report_error("close", src);
+	if (close(out) != 0) {
+		report_error("close", dst);
+		failed = 1;
+	}
+	// A cut-short copy must not stay behind looking up to date.
+	if (failed)
+		remove_path(dst);
+	else
+		apply_status(dst, &entry->status);
+	if (run.verbose >= 2)
+		putchar('\n');
+	run.copied_count++;
+}
+
+void apply_status(const char *path, const struct stat *status)
+{
+	if (S_ISREG(status->st_mode)) {
+		struct timespec times[2] = {status->st_atim, status->st_mtim};
+		if (utimensat(AT_FDCWD, path, times, 0) != 0)
+			report_error("utime", path);
+	}
+	if (chmod(path, status->st_mode & 07777) != 0)
+		report_error("chmod", path);
+}
+
+// ---------------------------------------------------------------------
+// Destination removals and directory creation
+// ---------------------------------------------------------------------
+
+// Adds the owner's bits to an item's mode.  A link is left alone: its mode
+// would be its target's.
+static void make_writable(const char *path, mode_t bits)
+{
+	struct stat st;
+	if (lstat(path, &st) == 0 && !S_ISLNK(st.st_mode))
+		chmod(path, (st.st_mode & 07777) | bits);
+}
+
+void remove_path(const char *path)
+{
+	if (unlink(path) == 0)
+		return;
+	make_writable(path, S_IWUSR);
+	if (unlink(path) != 0)
+		report_error("unlink", path);
+}
+
+static void print_action(char *header, int level, const char *label, const char *path)
+{
+	if (run.verbose >= level) {
+		flush_header(header);
+		printf("%s%s\n", label, path);
+	}
+}
+
+void remove_file(char *header, const char *dir, const char *name)
+{
+	run.deleted_count++;
+	char path[PATH_BUF];
+	if (!join_path(path, dir, name)) {
+		report_too_long("unlink", dir, name);
+		return;
+	}
+	print_action(header, 1, "RM     ", path);
+	remove_path(path);
+}
+
+void remove_dir(char *header, const char *dir, const char *name)
+{
+	char path[PATH_BUF];
+	if (!join_path(path, dir, name)) {
+		report_too_long("rmdir", dir, name);
+		return;
+	}
+	print_action(header, 1, "RMDIR  ", path);
+	if (rmdir(path) == 0)
+		return;
+	make_writable(path, S_IRWXU);
+	if (rmdir(path) != 0)
+		report_error("rmdir", path);
+}
+
+// A link that stands in the destination as a directory goes as one, with
+// its RMDIR line; the link alone is removed.
+void remove_link(char *header, const char *dir, const char *name)
+{
+	char path[PATH_BUF];
+	if (!join_path(path, dir, name)) {
+		report_too_long("unlink", dir, name);
+		return;
+	}
+	print_action(header, 1, "RMDIR  ", path);
+	if (unlink(path) != 0)
+		report_error("unlink", path);
+}
+
+void remove_tree(char *header, const char *dir, const char *name)
+{
+	char *path = (char *)xmalloc(PATH_BUF); // the recursion is as deep as the tree
+	if (!join_path(path, dir, name)) {
+		report_too_long("rmdir", dir, name);
+		free(path);
+		return;
+	}
+	DirListing listing;
+	struct stat status;
+	if (scan_dir(path, &listing, &status) == 0) {
+		for (int32_t i = 0; i < listing.files.count; i++)
+			remove_file(header, path, listing.files.index[i]->name);
+		for (int32_t i = 0; i < listing.dirs.count; i++) {
+			const EntryNode *d = listing.dirs.index[i];
+			if (d->is_link)
+				remove_link(header, path, d->name);
+			else
+				remove_tree(header, path, d->name);
+		}
+		remove_dir(header, dir, name);
+		free_listing(&listing);
+	}
+	free(path);
+}
+
+void make_dir(char *header, const char *path)
+{
+	print_action(header, 2, "MKDIR  ", path);
+	if (mkdir(path, 0777) != 0) // the umask decides, as for any new directory
+		report_error("mkdir", path);
+}
+
+// ---------------------------------------------------------------------
+// Run driver
+// ---------------------------------------------------------------------
+
+static const char *const usage_lines[] = {
+	"usage : treemir [option(s)] source dest\n",
+	"\tsource\tsoure directory (must exist)\n",
+	"\tdest\tdestination directory (must exist)\n",
+	"\t-h\tDisplay this message\n",
+	"\t-v lvl\tset verbose level (default %d,min 0,max 9)\n",
+	"\t-q\tQuiet mode (same result of -v 0)\n",
+	"\t-X name\tExclude directory name (1) from scanning (default . ..)\n",
+	"\t-x name\tExclude file name (1) from scanning\n",
+	"\t-e name\tExclude regular expression name (1) from scanning\n",
+	"\t-b size\tSet the read/write buffer size (default %d)\n",
+	"\t-m mode\tSet copy file mode,always missing file are copied\n",
+	"\t\t0 - Copy file if have different size or date (default)\n",
+	"\t\t1 - Copy file if the destination is oldest than source\n",
+	"\t-r\tDon't remove file/directory missed in the source\n",
+	"\n\t\t(1) If name begin with @ for example @list the names will be\n",
+	"\t\tread from a text file named list.\n",
+};
+
+void print_usage(void)
+{
+	for (size_t i = 0; i < sizeof usage_lines / sizeof usage_lines[0]; i++) {
+		if (i == 4)
+			printf(usage_lines[i], DEFAULT_VERBOSE);
+		else if (i == 9)
+			printf(usage_lines[i], DEFAULT_BUFFER_SIZE);
+		else
+			fputs(usage_lines[i], stdout);
+	}
+}
+
+// The conversion of atoi (white space, a sign, digits up to the first other
+// character), saturated at the int range instead of overflowing.
+static int32_t to_int(const char *text)
+{
+	while (is_blank((unsigned char)*text))
+		text++;
+	int negative = *text == '-';
+	if (*text == '-' || *text == '+')
+		text++;
+	int64_t value = 0;
+	for (; *text >= '0' && *text <= '9'; text++) {
+		value = value * 10 + (*text - '0');
+		if (value > (int64_t)INT32_MAX + 1)
+			value = (int64_t)INT32_MAX + 1;
+	}
+	if (negative)
+		value = -value;
+	if (value > INT32_MAX)
+		value = INT32_MAX;
+	return (int32_t)value;
+}
+
+void trim_separator(char *arg)
+{
+	size_t len = strlen(arg);
+	if (len >= 2 && arg[len - 1] == SEPARATOR && arg[len - 2] != ':')
+		arg[len - 1] = '\0';
+}
+
+// Refuses a source that lies inside the destination, which the walk would
+// delete as extraneous; notes the destination root, which the walk keeps
+// out of the source.  Answers 1 to refuse the run.
+int check_operands(const char *source, const char *dest)
+{
+	struct stat dst, st;
+	if (stat(dest, &dst) != 0 || !S_ISDIR(dst.st_mode))
+		return 0;
+	run.dest_known = 1;
+	run.dest_dev = dst.st_dev;
+	run.dest_ino = dst.st_ino;
+	char *real = realpath(source, nullptr);
+	if (real == nullptr || (stat(real, &st) == 0 && same_file(&st, &dst))) {
+		free(real);
+		return 0;
+	}
+	int inside = 0;
+	for (char *cut = strrchr(real, SEPARATOR); cut != nullptr && !inside;
+	     cut = strrchr(real, SEPARATOR)) {
+		cut[cut == real] = '\0'; // keep the root's separator
+		inside = stat(real, &st) == 0 && same_file(&st, &dst);
+		if (cut == real)
+			break;
+	}
+	if (inside)
+		fprintf(stderr, "\ntreemir: source %s lies inside destination %s\n", source, dest);
+	free(real);
+	return inside;
+}
+
+// Applies one option; answers -1 to go on, or the exit status to end with.
+static int apply_option(int c, const char *arg)
+{
+	switch (c) {
+	case 'q': run.verbose = 0; break;
+	case 'h': print_usage(); return 2;
+	case 'v': run.verbose = to_int(arg); break;
+	case 'x': add_name(&run.exclude_files, arg); break;
+	case 'X': add_name(&run.exclude_dirs, arg); break;
+	case 'b':
+		run.buffer_size = to_int(arg);
+		if (run.buffer_size < 1) {
+			printf("treemir: invalid -b %d\n", run.buffer_size);
+			print_usage();
+			return 2;
+		}
+		break;
+	case 'm':
+		run.copy_mode = to_int(arg);
+		if (run.copy_mode < 0 || run.copy_mode > 1) {
+			printf("treemir: invalid -m %d\n", run.copy_mode);
+			print_usage();
+			return 2;
+		}
+		break;
+	case 'r': run.keep_extra = 1; break;
+	case 'e': add_pattern(&run.exclude_patterns, arg); break;
+	case '?': print_usage(); return 2;
+	default: break;
+	}
+	return -1;
+}
+
+#ifndef TREEMIR_NO_MAIN
+int main(int argc, char **argv)
+{
+	fputs("TreeMir 1.06 one-way directory tree mirror\n\n", stdout);
+	init_list(&run.exclude_dirs);
+	init_list(&run.exclude_files);
+	init_patterns(&run.exclude_patterns);
+	add_entry(&run.exclude_dirs, ".", nullptr);
+	add_entry(&run.exclude_dirs, "..", nullptr);
+
+	int c;
+	while ((c = treemir::getopt(argc, argv, "qhv:x:X:b:m:re:")) != -1) {
+		int status = apply_option(c, treemir::optarg);
+		if (status >= 0)
+			return status;
+	}
+	if (treemir::optind + 2 != argc) {
+		fputs("treemir: source and destination not specified\n"
+		      "please try treemir -h for usage\n", stdout);
+		return 1;
+	}
+	run.copy_buffer = (char *)xmalloc((size_t)run.buffer_size);
+	time_t start = time(nullptr);
+	char *source = argv[treemir::optind];
+	char *dest = argv[treemir::optind + 1];
+	trim_separator(source);
+	trim_separator(dest);
+	if (check_operands(source, dest))
+		return 1;
+	sync_dirs(source, dest);
+	time_t end = time(nullptr);
+	if (run.verbose != 0) {
+		printf("%lld file(s) checked,%lld copied,%lld deleted in %lld second(s)",
+		       (long long)run.checked_count, (long long)run.copied_count,
+		       (long long)run.deleted_count, (long long)(end - start));
+		if (run.error_count != 0)
+			printf(",%lld error(s)", (long long)run.error_count);
+		putchar('\n');
+	}
+	return run.error_count != 0 ? 2 : 0;
+}
+#endif

@@ -1,0 +1,126 @@
+// treemir: makes a destination directory tree an exact one-way mirror of a
+// source tree.  Shared records and the operations of the program.
+#ifndef TREEMIR_H
+#define TREEMIR_H
+
+#include <climits>
+#include <cstdint>
+#include <regex.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#ifndef PATH_MAX
+#define PATH_MAX 4096
+#endif
+
+enum {
+	SEPARATOR = '/',
+	PATH_BUF = PATH_MAX,    // every path the program builds fits in this
+	HEADER_BUF = 157,       // "FROM ...\nTO ...\n": 2 x 78 characters + NUL
+	DEFAULT_VERBOSE = 2,
+	DEFAULT_BUFFER_SIZE = 1048576,
+};
+
+// One named item of a list.  Lists are circular and singly linked; the
+// head is the list record itself and ends every walk.
+struct EntryNode {
+	EntryNode *next;
+	char *name;
+	struct stat status; // snapshot taken while the directory was read
+	int is_link;        // the entry itself is a symbolic link
+};
+
+// A list head with a sorted index.  The name lists of the exclusion rules
+// use the head alone (next), without count and index.
+struct EntryList {
+	EntryNode *next;
+	int32_t count;     // valid after sort_list
+	EntryNode **index; // count nodes ascending by name; null when empty
+};
+
+struct DirListing {
+	EntryList files;
+	EntryList dirs;
+};
+
+struct PatternNode {
+	PatternNode *next;
+	regex_t compiled;
+	char *pattern_text;
+};
+
+struct PatternList {
+	PatternNode *next;
+};
+
+// A source directory on the current walk path, for the loop guard.
+struct WalkFrame {
+	dev_t dev;
+	ino_t ino;
+	const WalkFrame *parent;
+};
+
+struct RunState {
+	int32_t verbose;
+	int32_t copy_mode;
+	int32_t keep_extra;
+	int32_t buffer_size;
+	char *copy_buffer;
+	int64_t checked_count;
+	int64_t copied_count;
+	int64_t deleted_count;
+	int64_t error_count;
+	EntryList exclude_dirs;
+	EntryList exclude_files;
+	PatternList exclude_patterns;
+	int dest_known;     // dest_dev and dest_ino hold the destination root
+	dev_t dest_dev;
+	ino_t dest_ino;
+	const WalkFrame *walk_path; // innermost source directory being walked
+};
+
+extern RunState run;
+
+// Run state and console reporting.
+void report_error(const char *op, const char *path);
+void report_too_long(const char *op, const char *dir, const char *name);
+void *xmalloc(size_t size);
+char *join_path(char *out, const char *dir, const char *name);
+void flush_header(char *header);
+
+// Run driver.
+void print_usage(void);
+void trim_separator(char *arg);
+int check_operands(const char *source, const char *dest);
+
+// Exclusion rules.
+void add_name(EntryList *list, const char *text);
+void add_pattern(PatternList *list, const char *text);
+void compile_pattern(PatternList *list, const char *text);
+EntryNode *find_name(EntryList *list, const char *name);
+int match_pattern(PatternList *list, const char *path);
+
+// Directory listing.
+void init_list(EntryList *list);
+void init_patterns(PatternList *list);
+EntryNode *add_entry(EntryList *list, const char *name, const struct stat *status);
+int compare_entries(const void *a, const void *b);
+void sort_list(EntryList *list);
+EntryNode *find_entry(EntryList *list, const EntryNode *entry);
+void free_list(EntryList *list);
+void free_listing(DirListing *listing);
+int scan_dir(const char *path, DirListing *listing, struct stat *dir_status);
+
+// Pair walk and its acts.
+int sync_dirs(const char *source, const char *dest);
+void copy_file(char *header, const char *src_dir, const char *dst_dir,
+               const EntryNode *entry);
+void apply_status(const char *path, const struct stat *status);
+void remove_path(const char *path);
+void remove_file(char *header, const char *dir, const char *name);
+void remove_dir(char *header, const char *dir, const char *name);
+void remove_link(char *header, const char *dir, const char *name);
+void remove_tree(char *header, const char *dir, const char *name);
+void make_dir(char *header, const char *path);
+
+#endif
