@@ -908,7 +908,7 @@ void print_usage(void)
 
 // The conversion of atoi (white space, a sign, digits up to the first other
 // character), saturated at the int range instead of overflowing.
-static int32_t to_int(const char *text)
+int32_t to_int(const char *text)
 {
 	while (is_blank((unsigned char)*text))
 		text++;
@@ -965,6 +965,7 @@ int check_operands(const char *source, const char *dest)
 	return inside;
 }
 
+#ifndef TREEMIR_NO_MAIN
 // Applies one option; answers -1 to go on, or the exit status to end with.
 static int apply_option(int c, const char *arg)
 {
@@ -998,7 +999,6 @@ static int apply_option(int c, const char *arg)
 	return -1;
 }
 
-#ifndef TREEMIR_NO_MAIN
 int main(int argc, char **argv)
 {
 	fputs("TreeMir 1.06 one-way directory tree mirror\n\n", stdout);

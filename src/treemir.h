@@ -91,6 +91,7 @@ void flush_header(char *header);
 // Run driver.
 void print_usage(void);
 void trim_separator(char *arg);
+int32_t to_int(const char *text);
 int check_operands(const char *source, const char *dest);
 
 // Exclusion rules.

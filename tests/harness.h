@@ -1,0 +1,54 @@
+// Helpers for the end-to-end tests: run the built binary, build trees on
+// tmpfs, and spell out the exact console texts the program prints.
+#ifndef TREEMIR_HARNESS_H
+#define TREEMIR_HARNESS_H
+
+#include <string>
+#include <vector>
+#include <sys/types.h>
+
+struct RunResult {
+	std::string out;
+	std::string err;
+	int status; // exit status, or 128 + signal
+};
+
+// Runs the binary with args in cwd (empty: the current folder).  With
+// as_nobody the binary runs as uid/gid 65534 through setpriv.
+RunResult run_treemir(const std::vector<std::string> &args, const std::string &cwd = "",
+                      bool as_nobody = false);
+
+// A fresh empty folder on tmpfs; removed again by remove_tree_all.
+std::string make_temp_dir(const std::string &tag);
+void remove_tree_all(const std::string &path);
+
+void write_file(const std::string &path, const std::string &data);
+void write_file_at(const std::string &path, const std::string &data, time_t mtime);
+std::string read_file(const std::string &path);
+void make_dirs(const std::string &path);
+void set_mtime(const std::string &path, time_t mtime);
+bool exists(const std::string &path);
+// Gives a whole tree to uid/gid 65534 so that the unprivileged runs can use it.
+void give_to_nobody(const std::string &path);
+bool can_run_as_nobody();
+
+// One line per item below root, sorted: relative path, type, mode, and for
+// files size, mtime seconds and content hash; for links the target.
+std::string fingerprint(const std::string &root, bool with_dir_mtimes = false);
+
+// The exact texts of the program.
+extern const std::string BANNER;
+extern const std::string USAGE;
+std::string scan_line(const std::string &path);
+std::string header_lines(const std::string &src, const std::string &dst);
+std::string copy_line(const std::string &name, long long size,
+                      const std::vector<int> &percents);
+std::string summary(long long checked, long long copied, long long deleted,
+                    long long errors = 0);
+std::string error_line(const std::string &op, const std::string &path, int err);
+
+// Replaces "in N second(s)" by "in 0 second(s)", so runs that straddle a
+// second boundary compare alike.
+std::string zero_seconds(const std::string &out);
+
+#endif
