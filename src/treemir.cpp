@@ -388,7 +388,13 @@ static void read_entries(DIR *dir, const char *path, DirListing *listing, int de
 		full[plen++] = SEPARATOR;
 
 	struct dirent *e;
-	while ((e = readdir(dir)) != nullptr) {
+	// A read error must not pass for the end of the directory: the entries
+	// not read would count as missing on this side.
+	while ((errno = 0, e = readdir(dir)) != nullptr || errno != 0) {
+		if (e == nullptr) {
+			report_error("readdir", path);
+			break;
+		}
 		size_t nlen = strlen(e->d_name);
 		if (plen + nlen >= PATH_BUF) {
 			report_too_long("stat", path, e->d_name);
@@ -489,6 +495,8 @@ static void remove_extra_files(PairWalk *w)
 	}
 }
 
+static mode_t copy_mode_bits(const struct stat *status);
+
 // The destination root seen from inside the source: never mirrored into
 // itself.
 static int is_dest_root(const EntryNode *s)
@@ -517,14 +525,16 @@ static void remove_extra_dirs(PairWalk *w, int remove_missing)
 }
 
 // The copy rule, decided on the snapshots of both listings.  A link in the
-// destination is never taken for the file it points at.
+// destination is never taken for the file it points at, and in mode 0 a
+// copy whose permission bits drifted differs as much as one whose data did.
 static int needs_copy(const EntryNode *s, const EntryNode *d)
 {
 	if (d == nullptr || d->is_link)
 		return 1;
 	if (run.copy_mode == 0)
 		return s->status.st_size != d->status.st_size ||
-		       s->status.st_mtime != d->status.st_mtime;
+		       s->status.st_mtime != d->status.st_mtime ||
+		       copy_mode_bits(&s->status) != (d->status.st_mode & 07777);
 	return (uint64_t)s->status.st_mtime > (uint64_t)d->status.st_mtime;
 }
 
@@ -534,10 +544,13 @@ static void copy_changed_files(PairWalk *w)
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *s = files->index[i];
 		run.checked_count++;
-		if (w->same_dir || !needs_copy(s, find_entry(&w->dst.files, s)))
+		const EntryNode *d = find_entry(&w->dst.files, s);
+		if (w->same_dir || !needs_copy(s, d))
 			continue;
 		open_destination(w);
-		copy_file(w->header, w->source, w->dest, s);
+		// A file with other names may be one of them outside the
+		// destination, or in the source: it is replaced, never rewritten.
+		copy_file(w->header, w->source, w->dest, s, d != nullptr && d->status.st_nlink > 1);
 	}
 }
 
@@ -717,11 +730,45 @@ static int copy_data(int in, int out, const char *src, const char *dst, uint64_t
 	}
 }
 
+// The permission bits a copy receives.  A copy belongs to whoever runs the
+// mirror, so a set-user-ID or set-group-ID bit is kept only where that
+// owner or group is the source file's own: otherwise root mirroring another
+// user's tree would hand out programs that run as root.
+static mode_t copy_mode_bits(const struct stat *status)
+{
+	static const uid_t user = geteuid();
+	static const gid_t group = getegid();
+	mode_t mode = status->st_mode & 07777;
+	if (S_ISREG(status->st_mode)) {
+		if (status->st_uid != user)
+			mode &= ~(mode_t)S_ISUID;
+		if (status->st_gid != group)
+			mode &= ~(mode_t)S_ISGID;
+	}
+	return mode;
+}
+
+// Gives path (through fd when it is open) the snapshot's times, for a
+// regular file, and then its mode.
+static void set_status(int fd, const char *path, const struct stat *status)
+{
+	if (S_ISREG(status->st_mode)) {
+		struct timespec times[2] = {status->st_atim, status->st_mtim};
+		if ((fd >= 0 ? futimens(fd, times) : utimensat(AT_FDCWD, path, times, 0)) != 0)
+			report_error("utime", path);
+	}
+	mode_t mode = copy_mode_bits(status);
+	if ((fd >= 0 ? fchmod(fd, mode) : chmod(path, mode)) != 0)
+		report_error("chmod", path);
+}
+
 // The copy is created readable by its owner alone; apply_status gives it
 // the source's mode once its data is complete.
-static int open_dest_file(const char *path)
+static int open_dest_file(const char *path, int unlink_first)
 {
 	const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+	if (unlink_first)
+		remove_path(path);
 	int fd = open(path, flags, S_IRUSR | S_IWUSR);
 	if (fd >= 0)
 		return fd;
@@ -731,7 +778,8 @@ static int open_dest_file(const char *path)
 	return open(path, flags, S_IRUSR | S_IWUSR);
 }
 
-void copy_file(char *header, const char *src_dir, const char *dst_dir, const EntryNode *entry)
+void copy_file(char *header, const char *src_dir, const char *dst_dir, const EntryNode *entry,
+               int unlink_first)
 {
 	if (run.verbose >= 2) {
 		flush_header(header);
@@ -753,7 +801,7 @@ void copy_file(char *header, const char *src_dir, const char *dst_dir, const Ent
 		report_error("open", src);
 		return;
 	}
-	int out = open_dest_file(dst);
+	int out = open_dest_file(dst, unlink_first);
 	if (out < 0) {
 		report_error("open", dst);
 		close(in);
@@ -762,6 +810,8 @@ void copy_file(char *header, const char *src_dir, const char *dst_dir, const Ent
 	int failed = copy_data(in, out, src, dst, (uint64_t)entry->status.st_size);
 	if (close(in) != 0)
 		report_error("close", src);
+	if (!failed)
+		set_status(out, dst, &entry->status); // on the descriptor: no path lookup
 	if (close(out) != 0) {
 		report_error("close", dst);
 		failed = 1;
@@ -769,38 +819,14 @@ void copy_file(char *header, const char *src_dir, const char *dst_dir, const Ent
 	// A cut-short copy must not stay behind looking up to date.
 	if (failed)
 		remove_path(dst);
-	else
-		apply_status(dst, &entry->status);
 	if (run.verbose >= 2)
 		putchar('\n');
 	run.copied_count++;
 }
 
-// The permission bits a copy receives.  A copy belongs to whoever runs the
-// mirror, so a set-user-ID or set-group-ID bit is kept only where that
-// owner or group is the source file's own: otherwise root mirroring another
-// user's tree would hand out programs that run as root.
-static mode_t copy_mode_bits(const struct stat *status)
-{
-	mode_t mode = status->st_mode & 07777;
-	if (S_ISREG(status->st_mode)) {
-		if (status->st_uid != geteuid())
-			mode &= ~(mode_t)S_ISUID;
-		if (status->st_gid != getegid())
-			mode &= ~(mode_t)S_ISGID;
-	}
-	return mode;
-}
-
 void apply_status(const char *path, const struct stat *status)
 {
-	if (S_ISREG(status->st_mode)) {
-		struct timespec times[2] = {status->st_atim, status->st_mtim};
-		if (utimensat(AT_FDCWD, path, times, 0) != 0)
-			report_error("utime", path);
-	}
-	if (chmod(path, copy_mode_bits(status)) != 0)
-		report_error("chmod", path);
+	set_status(-1, path, status);
 }
 
 // ---------------------------------------------------------------------

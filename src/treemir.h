@@ -115,8 +115,9 @@ int scan_dir(const char *path, DirListing *listing, struct stat *dir_status, int
 
 // Pair walk and its acts.
 int sync_dirs(const char *source, const char *dest);
+// unlink_first: the destination file is removed before it is written.
 void copy_file(char *header, const char *src_dir, const char *dst_dir,
-               const EntryNode *entry);
+               const EntryNode *entry, int unlink_first = 0);
 void apply_status(const char *path, const struct stat *status);
 void remove_path(const char *path);
 void remove_file(char *header, const char *dir, const char *name);
