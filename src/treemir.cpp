@@ -28,13 +28,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
-
-#if defined(__linux__)
-#define HAVE_COPY_FILE_RANGE 1
-#endif
 
 RunState run = {
 	DEFAULT_VERBOSE, 0, 0, DEFAULT_BUFFER_SIZE, nullptr,
@@ -321,19 +314,6 @@ static void show_progress(const char *text)
 	}
 }
 
-// Whether the entry the directory stream just gave is a symbolic link.
-// The stream's type field answers without a system call where the file
-// system fills it.
-static int entry_is_link(DIR *dir, const struct dirent *e)
-{
-#ifdef DT_LNK
-	if (e->d_type != DT_UNKNOWN)
-		return e->d_type == DT_LNK;
-#endif
-	struct stat st;
-	return fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-}
-
 // Files one entry into the listing by its type, or leaves it out with the
 // notice its type calls for.
 static void file_entry(DirListing *listing, const char *dir, const char *name,
@@ -384,11 +364,11 @@ static void read_entries(DIR *dir, const char *path, DirListing *listing)
 		if (match_pattern(&run.exclude_patterns, full))
 			continue;
 		struct stat st;
-		if (fstatat(dirfd(dir), e->d_name, &st, 0) != 0) {
+		if (stat_entry(dir, e->d_name, full, &st) != 0) {
 			report_error("stat", full);
 			continue;
 		}
-		file_entry(listing, path, e->d_name, &st, entry_is_link(dir, e));
+		file_entry(listing, path, e->d_name, &st, entry_is_link(dir, e, full));
 	}
 }
 
@@ -697,18 +677,17 @@ static int copy_data(int in, int out, const char *src, const char *dst, uint64_t
 	}
 }
 
-// The copy is created readable by its owner alone; apply_status gives it
+// The copy is created writable by its owner alone; apply_status gives it
 // the source's mode once its data is complete.
 static int open_dest_file(const char *path)
 {
-	const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-	int fd = open(path, flags, S_IRUSR | S_IWUSR);
+	int fd = open_dest(path);
 	if (fd >= 0)
 		return fd;
 	// A read-only file, a link or anything else in the way is removed
 	// and the open tried once more.
 	remove_path(path);
-	return open(path, flags, S_IRUSR | S_IWUSR);
+	return open_dest(path);
 }
 
 void copy_file(char *header, const char *src_dir, const char *dst_dir, const EntryNode *entry)
@@ -727,8 +706,7 @@ void copy_file(char *header, const char *src_dir, const char *dst_dir, const Ent
 		report_too_long("open", dst_dir, entry->name);
 		return;
 	}
-	// Non-blocking, so that a file swapped for a FIFO cannot hang the run.
-	int in = open(src, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	int in = open_source(src);
 	if (in < 0) {
 		report_error("open", src);
 		return;
@@ -759,8 +737,7 @@ void copy_file(char *header, const char *src_dir, const char *dst_dir, const Ent
 void apply_status(const char *path, const struct stat *status)
 {
 	if (S_ISREG(status->st_mode)) {
-		struct timespec times[2] = {status->st_atim, status->st_mtim};
-		if (utimensat(AT_FDCWD, path, times, 0) != 0)
+		if (set_times(path, status) != 0)
 			report_error("utime", path);
 	}
 	if (chmod(path, status->st_mode & 07777) != 0)
@@ -834,7 +811,7 @@ void remove_link(char *header, const char *dir, const char *name)
 		return;
 	}
 	print_action(header, 1, "RMDIR  ", path);
-	if (unlink(path) != 0)
+	if (unlink_dir_link(path) != 0)
 		report_error("unlink", path);
 }
 
@@ -867,7 +844,7 @@ void remove_tree(char *header, const char *dir, const char *name)
 void make_dir(char *header, const char *path)
 {
 	print_action(header, 2, "MKDIR  ", path);
-	if (mkdir(path, 0777) != 0) // the umask decides, as for any new directory
+	if (make_directory(path) != 0)
 		report_error("mkdir", path);
 }
 
@@ -946,17 +923,22 @@ int check_operands(const char *source, const char *dest)
 	run.dest_known = 1;
 	run.dest_dev = dst.st_dev;
 	run.dest_ino = dst.st_ino;
-	char *real = realpath(source, nullptr);
+	char *real = full_path(source);
 	if (real == nullptr || (stat(real, &st) == 0 && same_file(&st, &dst))) {
 		free(real);
 		return 0;
 	}
 	int inside = 0;
+	size_t root = root_length(real);
 	for (char *cut = strrchr(real, SEPARATOR); cut != nullptr && !inside;
 	     cut = strrchr(real, SEPARATOR)) {
-		cut[cut == real] = '\0'; // keep the root's separator
+		int at_root = (size_t)(cut - real) < root;
+		if (at_root)
+			real[root] = '\0'; // the root keeps its separator
+		else
+			*cut = '\0';
 		inside = stat(real, &st) == 0 && same_file(&st, &dst);
-		if (cut == real)
+		if (at_root)
 			break;
 	}
 	if (inside)

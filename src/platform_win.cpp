@@ -1,0 +1,91 @@
+// The Windows side of the platform seam (see platform.h).
+#include <windows.h>
+#include <sys/utime.h>
+
+#include "platform.h"
+
+#include <cctype>
+
+// Gives a record an identity that no other record has.
+static void unknown_identity(struct tm_stat *st)
+{
+	static uint64_t count;
+	st->st_dev = UINT64_MAX;
+	st->st_ino = count++;
+}
+
+// Fills the identity of a directory from its handle, when it can be read.
+static void read_identity(const char *path, struct tm_stat *st)
+{
+	HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+	                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	if (h == INVALID_HANDLE_VALUE)
+		return;
+	BY_HANDLE_FILE_INFORMATION info;
+	if (GetFileInformationByHandle(h, &info)) {
+		st->st_dev = info.dwVolumeSerialNumber;
+		st->st_ino = (uint64_t)info.nFileIndexHigh << 32 | info.nFileIndexLow;
+	}
+	CloseHandle(h);
+}
+
+int tm_stat(const char *path, struct tm_stat *st)
+{
+	struct _stat64 raw;
+	if (_stat64(path, &raw) != 0)
+		return -1;
+	st->st_mode = raw.st_mode;
+	st->st_size = raw.st_size;
+	st->st_atime = raw.st_atime;
+	st->st_mtime = raw.st_mtime;
+	st->st_ctime = raw.st_ctime;
+	unknown_identity(st);
+	if (S_ISDIR(raw.st_mode)) // files are never compared
+		read_identity(path, st);
+	return 0;
+}
+
+int lstat(const char *path, struct tm_stat *st)
+{
+	WIN32_FIND_DATAA found;
+	HANDLE h = FindFirstFileA(path, &found);
+	if (h != INVALID_HANDLE_VALUE) {
+		FindClose(h);
+		if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+		    (found.dwReserved0 == IO_REPARSE_TAG_SYMLINK ||
+		     found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT)) {
+			memset(st, 0, sizeof *st);
+			st->st_mode = S_IFLNK | 0777;
+			return 0;
+		}
+	}
+	return tm_stat(path, st);
+}
+
+int open_dest(const char *path)
+{
+	struct stat st;
+	if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+		errno = ELOOP;
+		return -1;
+	}
+	return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, S_IRUSR | S_IWUSR);
+}
+
+int set_times(const char *path, const struct stat *st)
+{
+	struct __utimbuf64 times = {st->st_atime, st->st_mtime};
+	return _utime64(path, &times);
+}
+
+size_t root_length(const char *path)
+{
+	if (std::isalpha((unsigned char)path[0]) && path[1] == ':' && path[2] == '\\')
+		return 3;
+	if (path[0] == '\\' && path[1] == '\\') {
+		const char *share = strchr(path + 2, '\\');
+		const char *end = share ? strchr(share + 1, '\\') : nullptr;
+		return end ? (size_t)(end - path) + 1 : strlen(path);
+	}
+	return path[0] == '\\';
+}
