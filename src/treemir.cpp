@@ -734,13 +734,29 @@ void copy_file(char *header, const char *src_dir, const char *dst_dir, const Ent
 	run.copied_count++;
 }
 
+// The permission bits a copy receives.  A copy belongs to whoever runs the
+// mirror, so a set-user-ID or set-group-ID bit is kept only where that
+// owner or group is the source file's own: otherwise root mirroring another
+// user's tree would hand out programs that run as root.
+static mode_t copy_mode_bits(const struct stat *status)
+{
+	mode_t mode = status->st_mode & 07777;
+	if (S_ISREG(status->st_mode)) {
+		if (status->st_uid != geteuid())
+			mode &= ~(mode_t)S_ISUID;
+		if (status->st_gid != getegid())
+			mode &= ~(mode_t)S_ISGID;
+	}
+	return mode;
+}
+
 void apply_status(const char *path, const struct stat *status)
 {
 	if (S_ISREG(status->st_mode)) {
 		if (set_times(path, status) != 0)
 			report_error("utime", path);
 	}
-	if (chmod(path, status->st_mode & 07777) != 0)
+	if (chmod(path, copy_mode_bits(status)) != 0)
 		report_error("chmod", path);
 }
 
