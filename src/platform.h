@@ -48,6 +48,8 @@ struct tm_stat {
 	time_t st_atime;
 	time_t st_mtime;
 	time_t st_ctime;
+	int st_uid; // one owner for all: whoever runs the program
+	int st_gid;
 };
 #define stat tm_stat
 typedef uint64_t file_dev_t;
@@ -55,6 +57,10 @@ typedef uint64_t file_ino_t;
 int tm_stat(const char *path, struct tm_stat *st);
 // A symbolic link or junction answers S_IFLNK, anything else its stat.
 int lstat(const char *path, struct tm_stat *st);
+#define S_ISUID 0 // no set-ID bits
+#define S_ISGID 0
+inline int geteuid(void) { return 0; }
+inline int getegid(void) { return 0; }
 #define S_IFLNK 0120000
 #define S_ISLNK(m) (((m) & S_IFMT) == S_IFLNK)
 

@@ -39,6 +39,7 @@ int tm_stat(const char *path, struct tm_stat *st)
 	st->st_atime = raw.st_atime;
 	st->st_mtime = raw.st_mtime;
 	st->st_ctime = raw.st_ctime;
+	st->st_uid = st->st_gid = 0;
 	unknown_identity(st);
 	if (S_ISDIR(raw.st_mode)) // files are never compared
 		read_identity(path, st);
