@@ -68,6 +68,10 @@ inline int stat_entry(DIR *, const char *, const char *full, struct stat *st)
 {
 	return stat(full, st);
 }
+inline int lstat_entry(DIR *, const char *, const char *full, struct stat *st)
+{
+	return lstat(full, st);
+}
 inline int entry_is_link(DIR *, const struct dirent *, const char *full)
 {
 	struct stat st;
@@ -113,6 +117,10 @@ typedef ino_t file_ino_t;
 inline int stat_entry(DIR *dir, const char *name, const char *, struct stat *st)
 {
 	return fstatat(dirfd(dir), name, st, 0);
+}
+inline int lstat_entry(DIR *dir, const char *name, const char *, struct stat *st)
+{
+	return fstatat(dirfd(dir), name, st, AT_SYMLINK_NOFOLLOW);
 }
 // The stream's type field answers without a system call where the file
 // system fills it.

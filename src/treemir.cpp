@@ -343,9 +343,23 @@ static void file_entry(DirListing *listing, const char *dir, const char *name,
 		node->is_link = is_link;
 }
 
+// In the destination, a link whose target cannot be listed (dangling, a
+// loop, a FIFO, a device) is an item like any other: it is listed as a file
+// that is a link, so that the walk removes or replaces it instead of
+// reporting it on every run.
+static int list_bare_link(DIR *dir, const struct dirent *e, const char *full, DirListing *listing)
+{
+	struct stat st;
+	if (!entry_is_link(dir, e, full) || lstat_entry(dir, e->d_name, full, &st) != 0)
+		return 0;
+	if (find_name(&run.exclude_files, e->d_name) == nullptr)
+		add_entry(&listing->files, e->d_name, &st)->is_link = 1;
+	return 1;
+}
+
 // Reads every entry of an opened directory.  Patterns see the full path,
 // built once per entry on a prefix that is copied once per directory.
-static void read_entries(DIR *dir, const char *path, DirListing *listing)
+static void read_entries(DIR *dir, const char *path, DirListing *listing, int dest_side)
 {
 	char full[PATH_BUF];
 	size_t plen = strlen(path);
@@ -364,7 +378,13 @@ static void read_entries(DIR *dir, const char *path, DirListing *listing)
 		if (match_pattern(&run.exclude_patterns, full))
 			continue;
 		struct stat st;
-		if (stat_entry(dir, e->d_name, full, &st) != 0) {
+		int failed = stat_entry(dir, e->d_name, full, &st) != 0;
+		int err = errno;
+		if (dest_side && (failed || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) &&
+		    list_bare_link(dir, e, full, listing))
+			continue;
+		if (failed) {
+			errno = err;
 			report_error("stat", full);
 			continue;
 		}
@@ -372,7 +392,7 @@ static void read_entries(DIR *dir, const char *path, DirListing *listing)
 	}
 }
 
-int scan_dir(const char *path, DirListing *listing, struct stat *dir_status)
+int scan_dir(const char *path, DirListing *listing, struct stat *dir_status, int dest_side)
 {
 	init_list(&listing->files);
 	init_list(&listing->dirs);
@@ -394,7 +414,7 @@ int scan_dir(const char *path, DirListing *listing, struct stat *dir_status)
 		report_error("opendir", path);
 		return 1;
 	}
-	read_entries(dir, path, listing);
+	read_entries(dir, path, listing, dest_side);
 	closedir(dir);
 	show_progress("*");
 	sort_list(&listing->files);
@@ -555,7 +575,7 @@ static int walk_pair(PairWalk *w)
 	if (scan_dir(w->source, &w->src, &w->src_status))
 		return 1;
 	w->source_complete = run.error_count == errors;
-	if (scan_dir(w->dest, &w->dst, &w->dst_status)) {
+	if (scan_dir(w->dest, &w->dst, &w->dst_status, 1)) {
 		free_listing(&w->src);
 		return 1;
 	}
@@ -841,7 +861,7 @@ void remove_tree(char *header, const char *dir, const char *name)
 	}
 	DirListing listing;
 	struct stat status;
-	if (scan_dir(path, &listing, &status) == 0) {
+	if (scan_dir(path, &listing, &status, 1) == 0) {
 		for (int32_t i = 0; i < listing.files.count; i++)
 			remove_file(header, path, listing.files.index[i]->name);
 		for (int32_t i = 0; i < listing.dirs.count; i++) {

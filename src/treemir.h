@@ -102,7 +102,8 @@ void sort_list(EntryList *list);
 EntryNode *find_entry(EntryList *list, const EntryNode *entry);
 void free_list(EntryList *list);
 void free_listing(DirListing *listing);
-int scan_dir(const char *path, DirListing *listing, struct stat *dir_status);
+// dest_side: the directory is in the destination, where links are items.
+int scan_dir(const char *path, DirListing *listing, struct stat *dir_status, int dest_side = 0);
 
 // Pair walk and its acts.
 int sync_dirs(const char *source, const char *dest);

@@ -1,0 +1,130 @@
+// What the mirror must never do: follow destination links, widen modes,
+// mirror overlapping trees into themselves, leave partial copies behind,
+// loop through source links, or delete on an incomplete source listing.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+#include <cerrno>
+#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace mirror_e2e { // e2e_mirror.cpp
+using Items = std::vector<std::string>;
+void build_tree(const std::string &root, const Items &items);
+std::string tree_fp(const std::string &root);
+std::string expand(const Items &lines, const std::string &top);
+void check_mirror(const std::string &name, const Items &src, const Items &dst, const Items &outside,
+                  const Items &opts, const Items &out, const Items &err, int status,
+                  const Items &want, int rerun, bool nobody, const Items &calm);
+}
+using namespace mirror_e2e;
+
+static const Items OUTSIDE = {"f t outside 0600 5", "d sub", "f sub/u inner"};
+
+TEST(Safety, DestinationLinksAreReplacedNeverFollowed)
+{
+	check_mirror("link to a file outside", {"f t src"}, {"l t @O/t"}, OUTSIDE, {},
+	             {"scan S", "scan D", "head S D", "copy t 3 100", "sum 1 1 0"}, {}, 0, {"=S"}, 1, false, {});
+	check_mirror("link to a directory outside", {}, {"l L @O"}, OUTSIDE, {},
+	             {"scan S", "scan D", "head S D", "rmdir D/L", "sum 0 0 0"}, {}, 0, {"=S"}, 0, false, {});
+	check_mirror("link where the source has a directory", {"d L", "f L/g gg"}, {"l L @O"}, OUTSIDE, {},
+	             {"scan S", "scan D", "head S D", "rmdir D/L", "mkdir D/L", "scan S/L", "scan D/L",
+	              "head S/L D/L", "copy g 2 100", "sum 1 1 0"}, {}, 0, {"=S"}, 1, false, {});
+	check_mirror("dangling and looping links", {"f keep k"}, {"l dang nowhere", "l loop loop", "l keep nowhere"},
+	             OUTSIDE, {}, {"scan S", "scan D", "head S D", "rm D/dang", "rm D/loop", "copy keep 1 100",
+	                           "sum 1 1 2"}, {}, 0, {"=S"}, 1, false, {});
+	check_mirror("link inside an extraneous subtree", {}, {"d old", "f old/a", "l old/L @O/sub"}, OUTSIDE, {},
+	             {"scan S", "scan D", "scan D/old", "head S D", "rm D/old/a", "rmdir D/old/L", "rmdir D/old",
+	              "sum 0 0 1"}, {}, 0, {"=S"}, 0, false, {});
+}
+
+// The destination gets the source's modes; a failed removal shows what
+// "make writable" left: the owner's bits added, never 0777.
+TEST(Safety, NoModeIsWidenedBeyondTheOwner)
+{
+	check_mirror("read-only destination", {"d . 0750", "f f new"}, {"d . 0555", "f x", "d old 0555", "p old/p"},
+	             {}, {}, {"scan S", "scan D", "head S D", "rm D/x", "scan D/old", "rmdir D/old",
+	                      "copy f 3 100", "sum 1 1 1 1"},
+	             {"fifo p D/old", "err rmdir D/old ENOTEMPTY"}, 2,
+	             {"d . 0750", "f f new", "d old 0755", "p old/p"}, -1, false, {});
+}
+
+TEST(Safety, SourceLoopsAndUnreadableEntries)
+{
+	check_mirror("link loops in the source", {"d a", "f a/f 1", "l a/self .", "l a/up .."}, {}, {}, {},
+	             {"scan S", "scan D", "head S D", "mkdir D/a", "scan S/a", "scan D/a", "head S/a D/a",
+	              "copy f 1 100", "sum 1 1 0 2"},
+	             {"err opendir S/a/self ELOOP", "err opendir S/a/up ELOOP"}, 2, {"d a", "f a/f 1"}, -1, false, {});
+	check_mirror("dangling link in the source", {"f f 1", "l dang nowhere", "d sub", "f sub/g 2"},
+	             {"f x", "d xd", "f xd/y"}, {}, {},
+	             {"scan S", "scan D", "head S D", "copy f 1 100", "mkdir D/sub", "scan S/sub", "scan D/sub",
+	              "head S/sub D/sub", "copy g 1 100", "sum 2 2 0 1"},
+	             {"err stat S/dang ENOENT"}, 2, {"f f 1", "f x", "d xd", "f xd/y", "d sub", "f sub/g 2"}, -1,
+	             false, {});
+	check_mirror("percentages per buffer", {"f t #3000", "f u #2500"}, {}, {}, {"-b", "1000"},
+	             {"scan S", "scan D", "head S D", "copy t 3000 33,66,100", "copy u 2500 40,80,100", "sum 2 2 0"},
+	             {}, 0, {"=S"}, 2, false, {});
+}
+
+// Operands relative to the top folder, so that the texts show them as typed.
+TEST(Safety, SourceInsideDestinationIsRefused)
+{
+	std::string top = make_temp_dir("overlap"), D = top + "/D";
+	build_tree(D, {"f x 1", "d a", "f a/y 2", "d a/b", "f a/b/z 3"});
+	ASSERT_EQ(symlink("D/a", (top + "/L").c_str()), 0);
+	std::string before = tree_fp(D);
+	struct Case { Items args; std::string out, err; int status; } cases[] = {
+		{{"D/a/b", "D"}, BANNER, "\ntreemir: source D/a/b lies inside destination D\n", 1},
+		{{"D/a/", "D/"}, BANNER, "\ntreemir: source D/a lies inside destination D\n", 1},
+		{{"L/b", "D"}, BANNER, "\ntreemir: source L/b lies inside destination D\n", 1},
+		{{"D", "D"}, BANNER + scan_line("D") + scan_line("D") + scan_line("D/a") + scan_line("D/a") +
+		 scan_line("D/a/b") + scan_line("D/a/b") + summary(3, 0, 0), "", 0},
+	};
+	for (const Case &c : cases) {
+		RunResult r = run_treemir(c.args, top);
+		EXPECT_EQ(zero_seconds(r.out), c.out) << c.args[0];
+		EXPECT_EQ(r.err, c.err) << c.args[0];
+		EXPECT_EQ(r.status, c.status) << c.args[0];
+		EXPECT_EQ(tree_fp(D), before) << c.args[0];
+	}
+	remove_tree_all(top);
+}
+
+// The destination root, met inside the source at any depth, is neither
+// descended into nor removed from its own copy.
+TEST(Safety, DestinationInsideSourceIsNotMirroredIntoItself)
+{
+	std::string top = make_temp_dir("inside"), S = top + "/S", D = S + "/x/D";
+	build_tree(S, {"f f 1", "d x", "d x/D", "d x/D/x", "d x/D/x/D", "f x/D/x/D/k 2"});
+	const Items runs[] = {{"scan S", "scan S/x/D", "head S S/x/D", "copy f 1 100", "scan S/x", "scan S/x/D/x",
+	                       "sum 1 1 0"}, {"scan S", "scan S/x/D", "scan S/x", "scan S/x/D/x", "sum 1 0 0"}};
+	for (const Items &acts : runs) {
+		RunResult r = run_treemir({S, D});
+		EXPECT_EQ(zero_seconds(r.out), BANNER + expand(acts, top));
+		EXPECT_EQ(r.err + std::to_string(r.status), "0");
+	}
+	build_tree(top + "/E", {"f f 1", "d x", "d x/D", "f x/D/k 2"});
+	EXPECT_EQ(tree_fp(D), tree_fp(top + "/E"));
+	remove_tree_all(top);
+}
+
+TEST(Safety, WriteFailureLeavesNoPartialFile)
+{
+	std::string top = make_temp_dir("full"), S = top + "/S", D = top + "/D";
+	build_tree(S, {"f a 1", "f big #200000"});
+	build_tree(D, {});
+	if (system(("mount -t tmpfs -o size=64k tmpfs '" + D + "' 2>/dev/null").c_str()) != 0) {
+		remove_tree_all(top);
+		GTEST_SKIP() << "cannot mount a tmpfs";
+	}
+	RunResult r = run_treemir({"-b", "16384", S, D});
+	EXPECT_EQ(std::regex_replace(zero_seconds(r.out), std::regex("%0[0-9][0-9]\b\b\b\b"), ""),
+	          BANNER + expand({"scan S", "scan D", "head S D", "copy a 1 100", "copy big 200000", "sum 2 2 0 1"}, top));
+	EXPECT_EQ(r.err, error_line("write", D + "/big", ENOSPC));
+	EXPECT_EQ(r.status, 2);
+	EXPECT_FALSE(exists(D + "/big"));
+	EXPECT_EQ(read_file(D + "/a"), "1");
+	EXPECT_EQ(system(("umount '" + D + "'").c_str()), 0);
+	remove_tree_all(top);
+}
