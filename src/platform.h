@@ -88,10 +88,8 @@ inline int make_directory(const char *path)
 	return mkdir(path);
 }
 int set_times(const char *path, const struct stat *st); // whole seconds
-inline char *full_path(const char *path)
-{
-	return _fullpath(nullptr, path, 0);
-}
+// The absolute path with links resolved, allocated; null on failure.
+char *full_path(const char *path);
 // A link to a directory goes as a directory does.
 inline int unlink_dir_link(const char *path)
 {

@@ -14,15 +14,23 @@ static void unknown_identity(struct tm_stat *st)
 	st->st_ino = count++;
 }
 
-// Fills the identity of a directory from its handle, when it can be read.
+// Fills the identity of a directory from its handle, when it can be read:
+// the volume serial and the file id (128 bits where the file system has
+// them, folded; the 64-bit file index where only that is known).
 static void read_identity(const char *path, struct tm_stat *st)
 {
 	HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
 	                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 	if (h == INVALID_HANDLE_VALUE)
 		return;
+	FILE_ID_INFO id;
 	BY_HANDLE_FILE_INFORMATION info;
-	if (GetFileInformationByHandle(h, &info)) {
+	if (GetFileInformationByHandleEx(h, FileIdInfo, &id, sizeof id)) {
+		uint64_t half[2];
+		memcpy(half, id.FileId.Identifier, sizeof half);
+		st->st_dev = id.VolumeSerialNumber;
+		st->st_ino = half[0] ^ half[1];
+	} else if (GetFileInformationByHandle(h, &info)) {
 		st->st_dev = info.dwVolumeSerialNumber;
 		st->st_ino = (uint64_t)info.nFileIndexHigh << 32 | info.nFileIndexLow;
 	}
@@ -61,6 +69,28 @@ int lstat(const char *path, struct tm_stat *st)
 		}
 	}
 	return tm_stat(path, st);
+}
+
+char *full_path(const char *path)
+{
+	HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+	                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	if (h == INVALID_HANDLE_VALUE)
+		return nullptr;
+	char buf[4096];
+	DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof buf, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+	CloseHandle(h);
+	if (n == 0 || n >= sizeof buf)
+		return nullptr;
+	// The answer comes as \\?\C:\... or \\?\UNC\server\share\...
+	const char *p = buf;
+	if (strncmp(p, "\\\\?\\UNC\\", 8) == 0) {
+		p += 6;
+		buf[6] = '\\';
+	} else if (strncmp(p, "\\\\?\\", 4) == 0) {
+		p += 4;
+	}
+	return strdup(p);
 }
 
 int open_dest(const char *path)
