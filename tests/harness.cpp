@@ -320,8 +320,11 @@ unsigned shown_mode(unsigned mode)
 {
 	if (!windows_mode())
 		return mode & 07777;
-	unsigned all = S_ISDIR(mode) ? 0777 : 0666;
-	return mode & S_IWUSR ? all : all & 0555;
+	// Wine keeps no read-only attribute on directories, and Windows reads
+	// none into the entries inside.
+	if (S_ISDIR(mode))
+		return 0777;
+	return mode & S_IWUSR ? 0666 : 0444;
 }
 
 std::string fingerprint(const std::string &root, bool with_dir_mtimes)

@@ -59,7 +59,7 @@ bool can_run_as_nobody();
 // files size, mtime seconds and content hash; for links the target.
 std::string fingerprint(const std::string &root, bool with_dir_mtimes = false);
 // Permission bits as the platform keeps them: in Windows mode only the
-// read-only attribute (0444/0555 or 0666/0777).
+// read-only attribute of files (0444 or 0666; directories 0777).
 unsigned shown_mode(unsigned mode);
 
 // The exact texts of the program.
