@@ -6,6 +6,7 @@
 #ifndef TREEMIR_PLATFORM_H
 #define TREEMIR_PLATFORM_H
 
+// The system headers come first: on Windows, stat is renamed below.
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -64,6 +65,8 @@ inline int getegid(void) { return 0; }
 #define S_IFLNK 0120000
 #define S_ISLNK(m) (((m) & S_IFMT) == S_IFLNK)
 
+// Entries by their full path: the runtime has no calls relative to a
+// directory.
 inline int stat_entry(DIR *, const char *, const char *full, struct stat *st)
 {
 	return stat(full, st);
@@ -77,24 +80,15 @@ inline int entry_is_link(DIR *, const struct dirent *, const char *full)
 	struct stat st;
 	return lstat(full, &st) == 0 && S_ISLNK(st.st_mode);
 }
-inline int open_source(const char *path)
-{
-	return open(path, O_RDONLY | O_BINARY);
-}
+inline int open_source(const char *path) { return open(path, O_RDONLY | O_BINARY); }
 // Never writes through a link: one in the way fails like O_NOFOLLOW.
 int open_dest(const char *path);
-inline int make_directory(const char *path)
-{
-	return mkdir(path);
-}
+inline int make_directory(const char *path) { return mkdir(path); }
 int set_times(const char *path, const struct stat *st); // whole seconds
 // The absolute path with links resolved, allocated; null on failure.
 char *full_path(const char *path);
 // A link to a directory goes as a directory does.
-inline int unlink_dir_link(const char *path)
-{
-	return rmdir(path);
-}
+inline int unlink_dir_link(const char *path) { return rmdir(path); }
 // The length of the root part of an absolute path: "C:\", "\\server\share\", "\".
 size_t root_length(const char *path);
 
@@ -132,10 +126,7 @@ inline int entry_is_link(DIR *dir, const struct dirent *e, const char *)
 	return fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 // Non-blocking, so that a file swapped for a FIFO cannot hang the run.
-inline int open_source(const char *path)
-{
-	return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-}
+inline int open_source(const char *path) { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
 // Created readable and writable by its owner alone; a FIFO or link in the
 // way fails the open.
 inline int open_dest(const char *path)
@@ -143,27 +134,16 @@ inline int open_dest(const char *path)
 	return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
 	            S_IRUSR | S_IWUSR);
 }
-inline int make_directory(const char *path)
-{
-	return mkdir(path, 0777); // the umask decides, as for any new directory
-}
+// The umask decides, as for any new directory.
+inline int make_directory(const char *path) { return mkdir(path, 0777); }
 inline int set_times(const char *path, const struct stat *st) // with nanoseconds
 {
 	struct timespec times[2] = {st->st_atim, st->st_mtim};
 	return utimensat(AT_FDCWD, path, times, 0);
 }
-inline char *full_path(const char *path)
-{
-	return realpath(path, nullptr);
-}
-inline int unlink_dir_link(const char *path)
-{
-	return unlink(path);
-}
-inline size_t root_length(const char *)
-{
-	return 1;
-}
+inline char *full_path(const char *path) { return realpath(path, nullptr); }
+inline int unlink_dir_link(const char *path) { return unlink(path); }
+inline size_t root_length(const char *) { return 1; }
 
 #endif
 #endif
