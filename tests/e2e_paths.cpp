@@ -1,8 +1,10 @@
-// Operand forms: a trailing separator is dropped, a drive root keeps its
-// own, and no joined path ever doubles the separator.
+// Paths as the program is given them: operands, where a trailing separator
+// is dropped, a drive root keeps its own and no joined path doubles the
+// separator; list files; patterns that spell the separator.
 #include "harness.h"
 
 #include <gtest/gtest.h>
+#include <cerrno>
 
 TEST(Operands, TrailingSeparatorsAndDriveRoots)
 {
@@ -53,5 +55,40 @@ TEST(Operands, TrailingSeparatorsAndDriveRoots)
 		EXPECT_EQ(fingerprint(D), fingerprint(S));
 		remove_tree_all(D);
 	}
+	remove_tree_all(top);
+}
+
+// List files named by absolute paths, with line ends of either platform,
+// and a pattern that spells the separator.
+TEST(Operands, ListFilesAndPatterns)
+{
+	std::string top = make_temp_dir("lists");
+	const std::string S = top + "/S", D = top + "/D", names = top + "/names", dirs = top + "/dirs",
+	                  patterns = top + "/patterns", pattern = native_re("sub/a\\.log$");
+	write_file(names, "skip.tmp\r\nnothing\n");
+	write_file(dirs, " cache ");
+	write_file(patterns, "\\(\n" + pattern + "\r\n");
+	make_dirs(S + "/cache");
+	make_dirs(S + "/sub");
+	make_dirs(D);
+	for (const char *f : {"/keep.txt", "/skip.tmp", "/cache/f", "/sub/a.log", "/sub/b.txt"})
+		write_file_at(S + f, "x", 1600000000);
+	std::string scan_sub = scan_line(S + "/sub");
+	scan_sub.insert(scan_sub.size() - 5, native(S + "/sub/a.log") + " matched by " + pattern + " \n");
+	RunResult r = run_treemir({"-x", "@" + names, "-X", "@" + dirs, "-e", "@" + patterns, S, D});
+	EXPECT_EQ(zero_seconds(r.out), BANNER + scan_line(S) + scan_line(D) + header_lines(S, D) +
+		copy_line("keep.txt", 1, {100}) + "MKDIR  " + native(D + "/sub") + "\n" + scan_sub +
+		scan_line(D + "/sub") + header_lines(S + "/sub", D + "/sub") + copy_line("b.txt", 1, {100}) +
+		summary(2, 2, 0, 1));
+	EXPECT_EQ(r.err, error_line("regex", "\\(", EINVAL));
+	EXPECT_EQ(r.status, 2);
+	EXPECT_EQ((std::vector<bool>{exists(D + "/keep.txt"), exists(D + "/skip.tmp"), exists(D + "/cache"),
+	                             exists(D + "/sub/a.log"), exists(D + "/sub/b.txt")}),
+	          (std::vector<bool>{true, false, false, false, true}));
+
+	r = run_treemir({"-x", "@" + top + "/missing", S, D});
+	EXPECT_EQ(r.out, BANNER);
+	EXPECT_EQ(r.err, error_line("fopen", top + "/missing", ENOENT));
+	EXPECT_EQ(r.status, 1);
 	remove_tree_all(top);
 }
