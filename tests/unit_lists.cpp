@@ -1,0 +1,54 @@
+// Entry lists: adding, sorting by name, lookup and release.
+#include "treemir.h"
+
+#include <gtest/gtest.h>
+#include <cstring>
+#include <string>
+#include <vector>
+
+TEST(EntryLists, SortsByUnsignedBytesAndFindsExactNames)
+{
+	EntryList list;
+	EntryNode probe = {};
+	probe.name = const_cast<char *>("x");
+	init_list(&list);
+	sort_list(&list); // an empty list has no index and finds nothing
+	EXPECT_EQ(list.count, 0);
+	EXPECT_EQ(list.index, nullptr);
+	EXPECT_EQ(find_entry(&list, &probe), nullptr);
+	free_list(&list);
+
+	init_list(&list);
+	// Added in no useful order; bytes above 127 must sort after ASCII.
+	const char *names[] = {"b", "\xff", "a1", "B", "~", "\xc3\xa9", "_", "a", "Z", "\x80x", "A"};
+	auto tag = [](const char *n) { return (off_t)((unsigned char)n[0] * 100 + strlen(n)); };
+	struct stat st = {};
+	for (const char *n : names) {
+		st.st_size = tag(n); // tells each node's snapshot apart
+		add_entry(&list, n, &st);
+	}
+	sort_list(&list);
+	ASSERT_EQ(list.count, 11);
+	std::vector<std::string> sorted;
+	for (int32_t i = 0; i < list.count; i++)
+		sorted.push_back(list.index[i]->name);
+	EXPECT_EQ(sorted, (std::vector<std::string>{"A", "B", "Z", "_", "a", "a1", "b", "~",
+	                                             "\x80x", "\xc3\xa9", "\xff"}));
+
+	struct Probe { const char *name; bool hit; } probes[] = {
+		{"A", true}, {"a", true}, {"a1", true}, {"\xff", true}, {"\x80x", true}, {"~", true},
+		{"", false}, {"AA", false}, {"c", false}, {"a2", false}, {"\x80", false},
+		{"\xc3", false}, {"b ", false},
+	};
+	for (const Probe &p : probes) {
+		probe.name = const_cast<char *>(p.name);
+		EntryNode *hit = find_entry(&list, &probe);
+		ASSERT_EQ(hit != nullptr, p.hit) << p.name;
+		if (hit) {
+			EXPECT_NE(hit, &probe);
+			EXPECT_STREQ(hit->name, p.name);
+			EXPECT_EQ(hit->status.st_size, tag(p.name));
+		}
+	}
+	free_list(&list);
+}
