@@ -65,6 +65,8 @@ inline int getegid(void) { return 0; }
 #define S_IFLNK 0120000
 #define S_ISLNK(m) (((m) & S_IFMT) == S_IFLNK)
 
+// A directory that cannot be listed fails here, not as an empty listing.
+DIR *open_dir(const char *path);
 // Entries by their full path: the runtime has no calls relative to a
 // directory.
 inline int stat_entry(DIR *, const char *, const char *full, struct stat *st)
@@ -105,6 +107,7 @@ typedef ino_t file_ino_t;
 #define HAVE_COPY_FILE_RANGE 0
 #endif
 
+inline DIR *open_dir(const char *path) { return opendir(path); }
 // Status relative to the open directory: no second walk down the path.
 inline int stat_entry(DIR *dir, const char *name, const char *, struct stat *st)
 {

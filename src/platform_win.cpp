@@ -71,6 +71,29 @@ int lstat(const char *path, struct tm_stat *st)
 	return tm_stat(path, st);
 }
 
+// The runtime's opendir looks into the directory only at the first readdir,
+// where a failure reads as the end of an empty directory; so the listing is
+// tried first.  Only a drive root can hold no entry at all.
+DIR *open_dir(const char *path)
+{
+	char pattern[PATH_MAX + 3];
+	size_t len = strlen(path);
+	if (len + 3 > sizeof pattern) {
+		errno = ENAMETOOLONG;
+		return nullptr;
+	}
+	snprintf(pattern, sizeof pattern, "%s%s*", path, len && path[len - 1] == '\\' ? "" : "\\");
+	WIN32_FIND_DATAA found;
+	HANDLE h = FindFirstFileA(pattern, &found);
+	if (h != INVALID_HANDLE_VALUE) {
+		FindClose(h);
+	} else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+		errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+		return nullptr;
+	}
+	return opendir(path);
+}
+
 char *full_path(const char *path)
 {
 	HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -409,7 +409,7 @@ int scan_dir(const char *path, DirListing *listing, struct stat *dir_status, int
 		printf("SCAN   %-60.60s  ", path);
 		fflush(stdout);
 	}
-	DIR *dir = opendir(path);
+	DIR *dir = open_dir(path);
 	if (dir == nullptr) {
 		report_error("opendir", path);
 		return 1;
