@@ -105,12 +105,17 @@ static std::vector<std::string> command_line(const std::vector<std::string> &arg
 	return full;
 }
 
+// The Windows runtime writes every line end as "\r\n"; a bare "\n" would
+// be one written past it.
 static std::string unix_line_ends(const std::string &text)
 {
 	std::string out;
-	for (size_t i = 0; i < text.size(); i++)
+	for (size_t i = 0; i < text.size(); i++) {
+		if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+			ADD_FAILURE() << "a bare line end at byte " << i << " of: " << text;
 		if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
 			out += text[i];
+	}
 	return out;
 }
 
