@@ -1,0 +1,755 @@
+#!/usr/bin/env python3
+"""Benchmark of treemir against the usual ways of mirroring a tree.
+
+Generates deterministic trees in a temporary folder on /dev/shm, runs each
+tool on each scenario (a warm-up, then several counted runs, every run
+prepared the same way and the preparation not timed), checks every result
+against the source (names, kinds, contents, modification time in seconds,
+permission bits) and prints one table per scenario.
+
+    python3 bench/bench.py            # full size (about 12 minutes on 2 cores)
+    python3 bench/bench.py --small    # a quick run (well under a minute)
+    python3 bench/bench.py --help     # every option
+
+Only the Python standard library is used.  The tools' costs are read by a
+small launcher, bench/measure.cpp, compiled next to the treemir build.
+"""
+
+import argparse
+import hashlib
+import json
+import os
+import platform
+import random
+import shutil
+import stat
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(HERE)
+DEFAULT_BUILD = "/tmp/build-bench"
+SHM = "/dev/shm"
+BASE_TIME = 1_600_000_000  # seconds; every generated time lies after it
+KiB, MiB = 1024, 1024 * 1024
+
+
+def log(*parts):
+    print(*parts, file=sys.stderr, flush=True)
+
+
+def run_quiet(cmd, **kw):
+    subprocess.run(cmd, check=True, stdin=subprocess.DEVNULL, **kw)
+
+
+# ---------------------------------------------------------------------------
+# Tools and the launcher
+# ---------------------------------------------------------------------------
+
+def build_treemir(build_dir):
+    log(f"building treemir in {build_dir}")
+    run_quiet(["cmake", "-S", REPO, "-B", build_dir, "-DTREEMIR_TESTS=OFF",
+               "-DCMAKE_BUILD_TYPE=Release"], stdout=subprocess.DEVNULL)
+    run_quiet(["cmake", "--build", build_dir, "-j2"], stdout=subprocess.DEVNULL)
+    return os.path.join(build_dir, "treemir")
+
+
+def build_launcher(build_dir):
+    """Compiles bench/measure.cpp; answers its path, or None when no
+    compiler could build it (costs are then read in this process, and the
+    peak memory includes this interpreter's size)."""
+    os.makedirs(build_dir, exist_ok=True)
+    out = os.path.join(build_dir, "bench-measure")
+    src = os.path.join(HERE, "measure.cpp")
+    if os.path.exists(out) and os.path.getmtime(out) >= os.path.getmtime(src):
+        return out
+    for cxx in (os.environ.get("CXX"), "c++", "g++", "clang++"):
+        if cxx and shutil.which(cxx):
+            r = subprocess.run([cxx, "-O2", "-Wall", "-Wextra", "-o", out, src],
+                               stdin=subprocess.DEVNULL)
+            if r.returncode == 0:
+                return out
+    log("warning: could not compile bench/measure.cpp; peak memory will be overstated")
+    return None
+
+
+def ensure_rsync():
+    if shutil.which("rsync"):
+        return
+    log("rsync is missing: installing it from Debian")
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    install = ["apt-get", "install", "-y", "-o", "DPkg::Lock::Timeout=600", "rsync"]
+    if subprocess.run(install, env=env, stdin=subprocess.DEVNULL).returncode != 0:
+        run_quiet(["apt-get", "update", "-o", "DPkg::Lock::Timeout=600"], env=env)
+        run_quiet(install, env=env)
+
+
+class Measure:
+    """wall seconds, cpu seconds (user+sys), max RSS in KiB, exit status."""
+
+    def __init__(self, wall, user, sys_, rss, status):
+        self.wall, self.user, self.sys, self.rss, self.status = wall, user, sys_, rss, status
+
+    @property
+    def cpu(self):
+        return self.user + self.sys
+
+
+def measure(launcher, cmd, log_path):
+    """Runs cmd with stdin empty, stdout discarded and stderr in log_path;
+    answers its costs as wait4 on the command reports them."""
+    quiet = subprocess.DEVNULL
+    with open(log_path, "wb") as err:
+        if launcher is None:
+            t0 = time.monotonic()
+            pid = os.posix_spawnp(cmd[0], cmd, os.environ, file_actions=[
+                (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
+                (os.POSIX_SPAWN_OPEN, 1, os.devnull, os.O_WRONLY, 0),
+                (os.POSIX_SPAWN_DUP2, err.fileno(), 2)])
+            _, status, ru = os.wait4(pid, 0)
+            wall = time.monotonic() - t0
+            return Measure(wall, ru.ru_utime, ru.ru_stime, ru.ru_maxrss,
+                           os.waitstatus_to_exitcode(status))
+        r, w = os.pipe()
+        try:
+            p = subprocess.Popen([launcher, str(w)] + cmd, stdin=quiet,
+                                 stdout=quiet, stderr=err, pass_fds=(w,))
+        finally:
+            os.close(w)
+        with os.fdopen(r) as report:
+            line = report.read().split()
+        p.wait()
+    if p.returncode != 0 or len(line) != 5:
+        raise RuntimeError(f"launcher failed on {cmd!r} (see {log_path})")
+    wall_ns, user_us, sys_us, rss, status = map(int, line)
+    return Measure(wall_ns / 1e9, user_us / 1e6, sys_us / 1e6, rss, status)
+
+
+# ---------------------------------------------------------------------------
+# Deterministic trees
+# ---------------------------------------------------------------------------
+
+class Pool:
+    """Pseudo-random bytes to cut file contents from, drawn from one seeded
+    generator so that every run makes byte-identical trees."""
+
+    def __init__(self, rng, size, text=False):
+        self.rng = rng
+        if text:
+            words = [bytes(rng.choice(b"abcdefghijklmnopqrstuvwxyz_") for _ in range(rng.randint(2, 10)))
+                     for _ in range(2000)]
+            words += [b"{", b"}", b"(", b");", b"return", b"if", b"int", b"const", b"\n", b"\n\t"]
+            parts, n = [], 0
+            while n < size:
+                w = rng.choice(words)
+                parts.append(w)
+                parts.append(b" ")
+                n += len(w) + 1
+            self.data = b"".join(parts)[:size]
+        else:
+            self.data = b"".join(rng.randbytes(min(8 * MiB, size - i)) for i in range(0, size, 8 * MiB))
+
+    def piece(self, n):
+        if n <= 0:
+            return b""
+        if n >= len(self.data):
+            return (self.data * (n // len(self.data) + 1))[:n]
+        at = self.rng.randrange(0, len(self.data) - n + 1)
+        return self.data[at:at + n]
+
+
+def random_time_ns(rng):
+    return (BASE_TIME + rng.randrange(100_000_000)) * 10**9 + rng.randrange(10**9)
+
+
+def write_file(path, chunks, mode, mtime_ns):
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    try:
+        for c in chunks:
+            view = memoryview(c)
+            while view:
+                view = view[os.write(fd, view):]
+    finally:
+        os.close(fd)
+    os.chmod(path, mode)
+    os.utime(path, ns=(mtime_ns, mtime_ns))
+
+
+def pick_mode(rng, table):
+    x = rng.random()
+    for p, mode in table:
+        if x < p:
+            return mode
+        x -= p
+    return table[-1][1]
+
+
+FILE_MODES = [(0.85, 0o644), (0.05, 0o600), (0.08, 0o755), (0.02, 0o444)]
+DIR_MODES = [(0.92, 0o755), (0.05, 0o700), (0.03, 0o775)]
+
+
+class TreeMaker:
+    """Creates directories and files under root, remembering the modes of
+    directories so that they are applied once the tree is complete (a
+    directory without write bits would refuse the files meant for it)."""
+
+    def __init__(self, root, rng):
+        self.root, self.rng = root, rng
+        self.dir_modes = {}
+        self.files = self.bytes = 0
+        os.mkdir(root, 0o755)
+
+    def mkdir(self, rel, mode=None):
+        os.mkdir(os.path.join(self.root, rel), 0o755)
+        self.dir_modes[rel] = pick_mode(self.rng, DIR_MODES) if mode is None else mode
+
+    def file(self, rel, chunks, size, mode=None):
+        mode = pick_mode(self.rng, FILE_MODES) if mode is None else mode
+        write_file(os.path.join(self.root, rel), chunks, mode, random_time_ns(self.rng))
+        self.files += 1
+        self.bytes += size
+
+    def finish(self):
+        # Deepest first, each directory given a fixed time after its mode.
+        for rel in sorted(self.dir_modes, key=lambda r: -r.count("/")):
+            path = os.path.join(self.root, rel)
+            os.chmod(path, self.dir_modes[rel])
+            t = random_time_ns(self.rng)
+            os.utime(path, ns=(t, t))
+        os.chmod(self.root, 0o755)
+        return {"files": self.files, "dirs": len(self.dir_modes) + 1, "bytes": self.bytes}
+
+
+def random_dirs(rng, count, prefix=""):
+    """count directory paths forming a random recursive tree (each new
+    directory goes into a uniformly chosen earlier one, or the root)."""
+    dirs = [""]
+    for i in range(count):
+        parent = dirs[rng.randrange(len(dirs))]
+        name = f"{prefix}d{i:04d}"
+        dirs.append(f"{parent}/{name}" if parent else name)
+    return dirs
+
+
+def make_small_files(root, seed, files, dirs):
+    rng = random.Random(seed)
+    t = TreeMaker(root, rng)
+    pool = Pool(rng, 32 * MiB)
+    all_dirs = random_dirs(rng, dirs - 1)
+    for d in all_dirs[1:]:
+        t.mkdir(d)
+    stems = ["f", "data_", "item-", "x", "record.", "chunk_0"]
+    for i in range(files):
+        d = all_dirs[rng.randrange(len(all_dirs))]
+        name = f"{rng.choice(stems)}{i:05d}{rng.choice(['', '.dat', '.bin', '.txt'])}"
+        size = rng.randint(0, 16 * KiB)
+        t.file(os.path.join(d, name), [pool.piece(size)], size)
+    return t.finish()
+
+
+def make_large_files(root, seed, count, size):
+    rng = random.Random(seed)
+    t = TreeMaker(root, rng)
+    t.mkdir("part", 0o755)
+    for i in range(count):
+        rel = f"big{i}.bin" if i < count // 2 else f"part/big{i}.bin"
+        # Fresh pseudo-random data throughout: no zero runs, no repeats.
+        chunks = (rng.randbytes(min(8 * MiB, size - at)) for at in range(0, size, 8 * MiB))
+        t.file(rel, chunks, size, 0o644)
+    return t.finish()
+
+
+def make_source_like(root, seed, code_dirs, code_files, object_dirs, objects, assets):
+    rng = random.Random(seed)
+    t = TreeMaker(root, rng)
+    text = Pool(rng, 2 * MiB, text=True)
+    binary = Pool(rng, 16 * MiB)
+    tops = ["src", "include", "tests", "docs", "tools", "third_party"]
+    for top in tops:
+        t.mkdir(top, 0o755)
+    code = [""]
+    for i in range(code_dirs):
+        parent = code[rng.randrange(len(code))]
+        name = rng.choice(["core", "util", "net", "io", "impl", "detail", "gen", "v2", "pkg"]) + str(i)
+        rel = f"{parent}/{name}" if parent else f"{rng.choice(tops)}/{name}"
+        t.mkdir(rel)
+        code.append(rel)
+    code[0] = tops[0]
+    exts = [".c", ".h", ".cpp", ".hpp", ".py", ".md", ".txt", ".json", ".sh", ".mk"]
+    for i in range(code_files):
+        d = code[rng.randrange(len(code))]
+        ext = rng.choice(exts)
+        name = rng.choice(["main", "test_", "module", "parser", "README", "config", "__init__"]) + f"{i:05d}{ext}"
+        if rng.random() < 0.02:
+            size = 0
+        else:
+            size = min(int(rng.lognormvariate(8.0, 1.2)), 2 * MiB)
+        mode = 0o755 if ext == ".sh" else None
+        t.file(os.path.join(d, name), [text.piece(size)], size, mode)
+    # A content-addressed object store: many tiny directories of few files.
+    t.mkdir(".store", 0o755)
+    t.mkdir(".store/objects", 0o755)
+    for i in range(object_dirs):
+        t.mkdir(f".store/objects/{i:02x}", 0o755)
+    for i in range(objects):
+        name = hashlib.sha1(str(i).encode()).hexdigest()
+        d = f".store/objects/{rng.randrange(object_dirs):02x}"
+        size = rng.randint(64, 24 * KiB)
+        t.file(f"{d}/{name[2:]}", [binary.piece(size)], size, 0o444)
+    t.mkdir("assets", 0o755)
+    for i in range(assets):
+        size = rng.randint(1 * MiB, 8 * MiB)
+        t.file(f"assets/blob{i:02d}.bin", [binary.piece(size)], size, 0o644)
+    return t.finish()
+
+
+TREES = {
+    # name: (title, full-size maker, small-size maker)
+    "small-files": (
+        "many small files (0-16 KiB)",
+        lambda root: make_small_files(root, 11, 30_000, 1_500),
+        lambda root: make_small_files(root, 11, 1_000, 50)),
+    "large-files": (
+        "a few large files of pseudo-random data",
+        lambda root: make_large_files(root, 12, 4, 256 * MiB),
+        lambda root: make_large_files(root, 12, 4, 16 * MiB)),
+    "source-like": (
+        "a source-code-like mix",
+        lambda root: make_source_like(root, 13, 700, 9_000, 256, 2_000, 20),
+        lambda root: make_source_like(root, 13, 30, 350, 16, 50, 2)),
+}
+
+
+def list_tree(root):
+    """Relative paths of the files and of the directories below root, sorted."""
+    files, dirs = [], []
+    for top, dnames, fnames in os.walk(root):
+        rel = os.path.relpath(top, root)
+        rel = "" if rel == "." else rel
+        dirs += [os.path.join(rel, d) for d in dnames]
+        files += [os.path.join(rel, f) for f in fnames]
+    return sorted(files), sorted(dirs)
+
+
+def make_changed(src, out, seed, fraction=0.01):
+    """A copy of src with a fraction of its files rewritten: half keep their
+    size, the others change it; every changed file gets a later time."""
+    rng = random.Random(seed)
+    run_quiet(["cp", "-a", src, out])
+    files, _ = list_tree(out)
+    chosen = rng.sample(files, max(1, round(len(files) * fraction)))
+    for n, rel in enumerate(chosen):
+        path = os.path.join(out, rel)
+        st = os.stat(path)
+        if st.st_size > MiB:
+            # A large file: new data at its start, the same size.
+            fd = os.open(path, os.O_WRONLY)
+            os.pwrite(fd, rng.randbytes(64 * KiB), 0)
+            os.close(fd)
+        else:
+            size = st.st_size if n % 2 == 0 and st.st_size > 0 else rng.randint(1, 16 * KiB)
+            write_file(path, [rng.randbytes(size)], stat.S_IMODE(st.st_mode), 0)
+        t = st.st_mtime_ns + (3600 + rng.randrange(86400)) * 10**9 + rng.randrange(10**9)
+        os.utime(path, ns=(t, t))
+    return {"changed files": len(chosen)}
+
+
+def make_deleted(src, out, seed, file_fraction=0.10, dir_fraction=0.02):
+    """A copy of src without some whole directories (each holding at most
+    half a percent of the files, or three times the average count of a
+    directory) and then without further files, until
+    about file_fraction of the files are gone."""
+    rng = random.Random(seed)
+    run_quiet(["cp", "-a", src, out])
+    files, dirs = list_tree(out)
+    per_dir = {}
+    for f in files:
+        parts = f.split("/")[:-1]
+        for i in range(1, len(parts) + 1):
+            key = "/".join(parts[:i])
+            per_dir[key] = per_dir.get(key, 0) + 1
+    target = round(len(files) * file_fraction)
+    gone_dirs, gone_files = [], 0
+    limit = max(len(files) // 200, 3 * len(files) // max(1, len(dirs)))
+    candidates = [d for d in dirs if per_dir.get(d, 0) <= limit]
+    rng.shuffle(candidates)
+    for d in candidates:
+        if len(gone_dirs) >= round(len(dirs) * dir_fraction) or gone_files >= target // 2:
+            break
+        if any(d.startswith(g + "/") or g.startswith(d + "/") for g in gone_dirs):
+            continue
+        shutil.rmtree(os.path.join(out, d))
+        gone_dirs.append(d)
+        gone_files += per_dir.get(d, 0)
+    remaining, _ = list_tree(out)
+    extra = rng.sample(remaining, max(0, min(len(remaining), max(1, target - gone_files))))
+    for rel in extra:
+        os.unlink(os.path.join(out, rel))
+    return {"deleted dirs": len(gone_dirs), "deleted files": gone_files + len(extra)}
+
+
+# ---------------------------------------------------------------------------
+# Checking a result
+# ---------------------------------------------------------------------------
+
+def file_digest(path):
+    h = hashlib.sha1()
+    with open(path, "rb", buffering=0) as f:
+        while True:
+            b = f.read(4 * MiB)
+            if not b:
+                break
+            h.update(b)
+    return h.digest()
+
+
+def snapshot(root):
+    """Every entry below root (and root itself) by relative path: kind and
+    permission bits, and for files the size, the modification time in whole
+    seconds and a digest of the contents."""
+    out = {".": ("dir", stat.S_IMODE(os.lstat(root).st_mode))}
+    stack = [("", root)]
+    while stack:
+        rel, path = stack.pop()
+        with os.scandir(path) as it:
+            for e in it:
+                r = f"{rel}/{e.name}" if rel else e.name
+                st = e.stat(follow_symlinks=False)
+                m = st.st_mode
+                if stat.S_ISDIR(m):
+                    out[r] = ("dir", stat.S_IMODE(m))
+                    stack.append((r, e.path))
+                elif stat.S_ISREG(m):
+                    out[r] = ("file", stat.S_IMODE(m), st.st_size, st.st_mtime_ns // 10**9,
+                              file_digest(e.path))
+                else:
+                    out[r] = ("other", stat.S_IFMT(m))
+    return out
+
+
+def differences(expected, got, limit=5):
+    diffs = []
+    for k in sorted(expected.keys() | got.keys()):
+        e, g = expected.get(k), got.get(k)
+        if e == g:
+            continue
+        if g is None:
+            diffs.append(f"missing {k}")
+        elif e is None:
+            diffs.append(f"extra {k}")
+        else:
+            what = ["kind", "mode", "size", "mtime", "contents"]
+            bad = [what[i] for i in range(min(len(e), len(g))) if e[i] != g[i]] or ["kind"]
+            diffs.append(f"{k}: {', '.join(bad)} differ")
+        if len(diffs) >= limit:
+            diffs.append("...")
+            break
+    return diffs
+
+
+# ---------------------------------------------------------------------------
+# Scenarios
+# ---------------------------------------------------------------------------
+
+SCENARIOS = {
+    # name: (title, source variant, destination before the run)
+    "initial": ("initial copy into an empty destination", None, "empty"),
+    "nothing": ("re-sync with nothing to do", None, "mirror"),
+    "changed": ("1% of files changed in the source", make_changed, "mirror"),
+    "deleted": ("10% of files and some directories deleted from the source", make_deleted, "mirror"),
+}
+
+
+def tool_commands(treemir):
+    # name: (command for (src, dst), scenarios it runs in, checks the result)
+    return {
+        "treemir": (lambda s, d: [treemir, "-q", s, d], None, True),
+        "rsync": (lambda s, d: ["rsync", "-a", "--delete", s + "/", d + "/"], None, True),
+        "cp -a": (lambda s, d: ["cp", "-a", s + "/.", d + "/"], {"initial"}, True),
+        # The physical reference: the cost of reading every source byte.
+        "cat (read source)": (lambda s, d: ["find", s, "-type", "f", "-exec", "cat", "--", "{}", "+"],
+                              {"initial"}, False),
+    }
+
+
+def prepare(state, src, dst):
+    run_quiet(["rm", "-rf", dst])
+    if state == "empty":
+        os.mkdir(dst, 0o755)
+    else:
+        run_quiet(["cp", "-a", src, dst])
+
+
+def run_scenario(ctx, tree, scen):
+    title, variant, state = SCENARIOS[scen]
+    work, base_src = ctx["work"], tree["src"]
+    src, extra = base_src, {}
+    if variant is not None:
+        src = os.path.join(work, f"src-{tree['name']}-{scen}")
+        extra = variant(base_src, src, seed=hash_seed(tree["name"], scen))
+    expected = snapshot(src)
+    dst = os.path.join(work, "dst")
+    tools = [(n, t) for n, t in ctx["tools"].items() if t[1] is None or scen in t[1]]
+    tools = [(n, t) for n, t in tools if ctx["only_tools"] is None or n.split()[0] in ctx["only_tools"]]
+    rows = {n: {"runs": [], "failures": [], "checked": t[2]} for n, t in tools}
+    total = ctx["warmup"] + ctx["runs"]
+    for i in range(total):
+        k = i % len(tools)
+        for name, (cmd, _, checked) in tools[k:] + tools[:k]:
+            prepare(state, base_src, dst)
+            m = measure(ctx["launcher"], cmd(src, dst), os.path.join(work, "tool.log"))
+            problem = None
+            if m.status != 0:
+                with open(os.path.join(work, "tool.log"), "rb") as f:
+                    tail = f.read()[-400:].decode(errors="replace").strip()
+                problem = f"exit status {m.status}: {tail}"
+            elif checked:
+                diffs = differences(expected, snapshot(dst))
+                if diffs:
+                    problem = "wrong result: " + "; ".join(diffs)
+            if problem:
+                rows[name]["failures"].append(f"run {i + 1}: {problem}")
+            if i >= ctx["warmup"]:
+                rows[name]["runs"].append(m)
+    log(f"  {tree['name']} / {scen}: {total} rounds done")
+    run_quiet(["rm", "-rf", dst])
+    if src != base_src and not ctx["keep"]:
+        run_quiet(["rm", "-rf", src])
+    return {"title": title, "extra": extra, "rows": rows}
+
+
+def hash_seed(*parts):
+    return int.from_bytes(hashlib.sha1("/".join(parts).encode()).digest()[:8], "little")
+
+
+# ---------------------------------------------------------------------------
+# Report
+# ---------------------------------------------------------------------------
+
+def summarize(runs):
+    walls = [m.wall for m in runs]
+    return {
+        "median": statistics.median(walls), "min": min(walls), "max": max(walls),
+        "cpu": statistics.median([m.cpu for m in runs]),
+        "rss": statistics.median([m.rss for m in runs]) / 1024.0,
+    }
+
+
+def fmt_time(s):
+    return f"{s * 1000:9.1f} ms" if s < 10 else f"{s:9.2f} s "
+
+
+def print_table(tree, scen, res, ctx):
+    info = tree["info"]
+    head = (f"{tree['name']}: {info['files']:,} files in {info['dirs']:,} directories, "
+            f"{info['bytes'] / MiB:,.1f} MiB")
+    extra = ", ".join(f"{v:,} {k}" for k, v in res["extra"].items())
+    print(f"\n=== {head}\n--- {res['title']}{' (' + extra + ')' if extra else ''}; "
+          f"median of {ctx['runs']} runs after {ctx['warmup']} warm-up")
+    print(f"{'tool':<18} {'median':>12} {'min':>12} {'max':>12} {'cpu u+s':>12} "
+          f"{'max RSS':>11}   {'x time':>6} {'x cpu':>6} {'x RSS':>6}")
+    rows = res["rows"]
+    base = summarize(rows["treemir"]["runs"]) if "treemir" in rows else None
+    for name, row in rows.items():
+        s = summarize(row["runs"])
+        ratios = " ".join(f"{s[q] / base[q]:6.2f}" if base and base[q] else f"{'-':>6}"
+                          for q in ("median", "cpu", "rss"))
+        flag = "" if not row["failures"] else f"  FAILED {len(row['failures'])} run(s)"
+        print(f"{name:<18} {fmt_time(s['median']):>12} {fmt_time(s['min']):>12} {fmt_time(s['max']):>12} "
+              f"{fmt_time(s['cpu']):>12} {s['rss']:7.1f} MiB   {ratios}{flag}")
+    for name, row in rows.items():
+        for f in row["failures"][:3]:
+            print(f"  ! {name} {f}")
+
+
+TARGETS = [
+    # (description, tree, scenario, other tool, quantity, limit)
+    ("re-sync, nothing to do: time vs rsync", "small-files", "nothing", "rsync", "median", 0.5),
+    ("initial copy, small files: time vs rsync", "small-files", "initial", "rsync", "median", 0.6),
+    ("initial copy, small files: time vs cp -a", "small-files", "initial", "cp -a", "median", 1.0),
+    ("initial copy, large files: time vs cp -a", "large-files", "initial", "cp -a", "median", 1.05),
+    ("1% changed: time vs rsync", "small-files", "changed", "rsync", "median", 0.5),
+    ("10% deleted: time vs rsync", "small-files", "deleted", "rsync", "median", 0.5),
+    ("re-sync, nothing to do: peak memory vs rsync", "small-files", "nothing", "rsync", "rss", 0.5),
+]
+
+
+def print_targets(results, small):
+    print("\n=== targets: treemir / other tool, ratio of medians (the measure), with the"
+          "\n    ratios of the fastest runs and of the CPU times beside it for judging noise"
+          + ("\n    (quick size: the targets are set for the full size)" if small else ""))
+    print(f"  {'':<46} {'median':>6} {'min':>6} {'cpu':>6}")
+    for desc, tree, scen, other, q, limit in TARGETS:
+        res = results.get(tree, {}).get(scen)
+        if not res or "treemir" not in res["rows"] or other not in res["rows"]:
+            continue
+        rows = res["rows"]
+        t, o = summarize(rows["treemir"]["runs"]), summarize(rows[other]["runs"])
+        ratio = t[q] / o[q] if o[q] else float("inf")
+        ok = ratio <= limit and not rows["treemir"]["failures"]
+        failed = " (treemir result wrong)" if rows["treemir"]["failures"] else ""
+        side = (f"{t['min'] / o['min']:6.2f} {t['cpu'] / o['cpu']:6.2f}" if q == "median"
+                else f"{'':>6} {'':>6}")
+        print(f"  {desc:<46} {ratio:6.2f} {side}  target <= {limit:<5} "
+              f"{'met' if ok else 'NOT MET'}{failed}")
+
+
+def machine_header(treemir):
+    def first_line(cmd):
+        try:
+            return subprocess.run(cmd, capture_output=True, text=True,
+                                  stdin=subprocess.DEVNULL).stdout.splitlines()[0]
+        except (OSError, IndexError):
+            return "?"
+    rev = first_line(["git", "-C", REPO, "rev-parse", "--short", "HEAD"])
+    changed = subprocess.run(["git", "-C", REPO, "status", "--porcelain", "--", "src"],
+                             capture_output=True, text=True, stdin=subprocess.DEVNULL).stdout.strip()
+    if changed:
+        rev += ", with uncommitted changes in src/"
+    print(f"machine: {os.cpu_count()} cores, {platform.platform()}, load {os.getloadavg()[0]:.2f}")
+    print(f"treemir: {treemir} (checkout {rev})")
+    print(f"rsync:   {first_line(['rsync', '--version'])}")
+    print(f"cp:      {first_line(['cp', '--version'])}")
+
+
+# ---------------------------------------------------------------------------
+# Profiling
+# ---------------------------------------------------------------------------
+
+def profile(ctx, tree, outdir):
+    """Writes system-call summaries of treemir and rsync, and an instruction
+    profile of treemir, for the initial copy and the re-sync of one tree."""
+    os.makedirs(outdir, exist_ok=True)
+    src, dst, treemir = tree["src"], os.path.join(ctx["work"], "dst"), ctx["treemir"]
+    have = {t: shutil.which(t) is not None for t in ("strace", "valgrind", "perf")}
+    for scen in ("initial", "nothing"):
+        state = SCENARIOS[scen][2]
+        for name, cmd in (("treemir", [treemir, "-q", src, dst]),
+                          ("rsync", ["rsync", "-a", "--delete", src + "/", dst + "/"])):
+            if have["strace"]:
+                prepare(state, src, dst)
+                out = os.path.join(outdir, f"strace-{name}-{scen}.txt")
+                run_quiet(["strace", "-f", "-c", "-o", out] + cmd, stdout=subprocess.DEVNULL)
+                log(f"wrote {out}")
+        if have["valgrind"]:
+            prepare(state, src, dst)
+            raw = os.path.join(outdir, f"callgrind-treemir-{scen}.out")
+            run_quiet(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + raw,
+                       treemir, "-q", src, dst], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            with open(os.path.join(outdir, f"callgrind-treemir-{scen}.txt"), "w") as f:
+                subprocess.run(["callgrind_annotate", "--inclusive=no", raw], stdout=f,
+                               stdin=subprocess.DEVNULL)
+            log(f"wrote {raw} and its annotation")
+        if have["perf"]:
+            prepare(state, src, dst)
+            raw = os.path.join(outdir, f"perf-treemir-{scen}.data")
+            r = subprocess.run(["perf", "record", "-q", "-g", "-o", raw, treemir, "-q", src, dst],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+            if r.returncode == 0:
+                with open(os.path.join(outdir, f"perf-treemir-{scen}.txt"), "w") as f:
+                    subprocess.run(["perf", "report", "-i", raw, "--stdio", "--no-children",
+                                    "--sort", "symbol", "-g", "none", "--percent-limit", "0.5"],
+                                   stdout=f, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+                log(f"wrote {raw} and its report")
+    run_quiet(["rm", "-rf", dst])
+
+
+# ---------------------------------------------------------------------------
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--small", action="store_true", help="small trees for a quick run")
+    ap.add_argument("--runs", type=int, default=5, help="counted runs per tool and scenario (default 5)")
+    ap.add_argument("--warmup", type=int, default=1, help="uncounted runs before them (default 1)")
+    ap.add_argument("--trees", default=",".join(TREES), help="comma-separated subset of: " + ", ".join(TREES))
+    ap.add_argument("--scenarios", default=",".join(SCENARIOS),
+                    help="comma-separated subset of: " + ", ".join(SCENARIOS))
+    ap.add_argument("--tools", default=None,
+                    help="comma-separated subset of: rsync, cp, cat (treemir always runs)")
+    ap.add_argument("--treemir", default=os.environ.get("TREEMIR_BIN"),
+                    help="treemir binary to measure (default $TREEMIR_BIN, else built from this checkout)")
+    ap.add_argument("--build-dir", default=DEFAULT_BUILD, help=f"build folder (default {DEFAULT_BUILD})")
+    ap.add_argument("--json", help="also write every measurement to this file")
+    ap.add_argument("--profile", metavar="DIR",
+                    help="instead of timing, profile treemir (and count rsync's system calls) "
+                         "on the small-files tree, writing the reports to DIR")
+    ap.add_argument("--keep", action="store_true", help="keep the generated trees")
+    args = ap.parse_args()
+    if args.runs < 1 or args.warmup < 0:
+        ap.error("--runs must be at least 1 and --warmup at least 0")
+    trees = [t for t in args.trees.split(",") if t]
+    scens = [s for s in args.scenarios.split(",") if s]
+    for t in trees:
+        if t not in TREES:
+            ap.error(f"unknown tree {t}")
+    for s in scens:
+        if s not in SCENARIOS:
+            ap.error(f"unknown scenario {s}")
+    if args.profile:
+        trees = ["small-files"]
+
+    os.umask(0o022)
+    ensure_rsync()
+    treemir = os.path.abspath(args.treemir) if args.treemir else build_treemir(args.build_dir)
+    launcher = build_launcher(args.build_dir)
+    ctx = {
+        "treemir": treemir, "launcher": launcher, "tools": tool_commands(treemir),
+        "runs": args.runs, "warmup": args.warmup, "keep": args.keep,
+        "only_tools": set(args.tools.split(",")) if args.tools else None,
+    }
+    if ctx["only_tools"] is not None:
+        ctx["only_tools"].add("treemir")
+        unknown = ctx["only_tools"] - {n.split()[0] for n in ctx["tools"]}
+        if unknown:
+            ap.error(f"unknown tool(s): {', '.join(sorted(unknown))}")
+    if not os.path.isdir(SHM):
+        sys.exit(f"{SHM} is missing: the benchmark runs on the memory file system")
+    ctx["work"] = tempfile.mkdtemp(prefix="treemir-bench-", dir=SHM)
+    log(f"working in {ctx['work']}")
+    results, started = {}, time.time()
+    try:
+        if not args.profile:
+            machine_header(treemir)
+        for tname in trees:
+            title, full, quick = TREES[tname]
+            src = os.path.join(ctx["work"], f"src-{tname}")
+            log(f"generating {tname} ({title})")
+            info = (quick if args.small else full)(src)
+            tree = {"name": tname, "src": src, "info": info}
+            if args.profile:
+                profile(ctx, tree, args.profile)
+            else:
+                results[tname] = {}
+                for scen in scens:
+                    res = run_scenario(ctx, tree, scen)
+                    results[tname][scen] = res
+                    print_table(tree, scen, res, ctx)
+                    sys.stdout.flush()
+            if not args.keep:
+                run_quiet(["rm", "-rf", src])
+        if not args.profile:
+            print_targets(results, args.small)
+            print(f"\n(total {time.time() - started:.0f} s, load at the end {os.getloadavg()[0]:.2f})")
+    finally:
+        if args.keep:
+            log(f"trees kept in {ctx['work']}")
+        else:
+            shutil.rmtree(ctx["work"], ignore_errors=True)
+    if args.json:
+        dump = {t: {s: {"title": r["title"], "extra": r["extra"], "rows": {
+            n: {"failures": row["failures"],
+                "runs": [vars(m) for m in row["runs"]]} for n, row in r["rows"].items()}}
+            for s, r in sc.items()} for t, sc in results.items()}
+        with open(args.json, "w") as f:
+            json.dump(dump, f, indent=1)
+    failed = any(row["failures"] for sc in results.values() for r in sc.values()
+                 for row in r["rows"].values())
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
