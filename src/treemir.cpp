@@ -697,7 +697,7 @@ static int copy_data(int in, int out, const char *src, const char *dst, uint64_t
 	}
 }
 
-// The copy is created writable by its owner alone; apply_status gives it
+// The copy is created readable by its owner alone; apply_status gives it
 // the source's mode once its data is complete.
 static int open_dest_file(const char *path)
 {
