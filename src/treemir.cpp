@@ -28,13 +28,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
-
-#if defined(__linux__)
-#define HAVE_COPY_FILE_RANGE 1
-#endif
 
 RunState run = {
 	DEFAULT_VERBOSE, 0, 0, DEFAULT_BUFFER_SIZE, nullptr,
@@ -321,19 +314,6 @@ static void show_progress(const char *text)
 	}
 }
 
-// Whether the entry the directory stream just gave is a symbolic link.
-// The stream's type field answers without a system call where the file
-// system fills it.
-static int entry_is_link(DIR *dir, const struct dirent *e)
-{
-#ifdef DT_LNK
-	if (e->d_type != DT_UNKNOWN)
-		return e->d_type == DT_LNK;
-#endif
-	struct stat st;
-	return fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-}
-
 // Files one entry into the listing by its type, or leaves it out with the
 // notice its type calls for.
 static void file_entry(DirListing *listing, const char *dir, const char *name,
@@ -367,10 +347,10 @@ static void file_entry(DirListing *listing, const char *dir, const char *name,
 // loop, a FIFO, a device) is an item like any other: it is listed as a file
 // that is a link, so that the walk removes or replaces it instead of
 // reporting it on every run.
-static int list_bare_link(DIR *dir, const struct dirent *e, DirListing *listing)
+static int list_bare_link(DIR *dir, const struct dirent *e, const char *full, DirListing *listing)
 {
 	struct stat st;
-	if (!entry_is_link(dir, e) || fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+	if (!entry_is_link(dir, e, full) || lstat_entry(dir, e->d_name, full, &st) != 0)
 		return 0;
 	if (find_name(&run.exclude_files, e->d_name) == nullptr)
 		add_entry(&listing->files, e->d_name, &st)->is_link = 1;
@@ -404,17 +384,17 @@ static void read_entries(DIR *dir, const char *path, DirListing *listing, int de
 		if (match_pattern(&run.exclude_patterns, full))
 			continue;
 		struct stat st;
-		int failed = fstatat(dirfd(dir), e->d_name, &st, 0) != 0;
+		int failed = stat_entry(dir, e->d_name, full, &st) != 0;
 		int err = errno;
 		if (dest_side && (failed || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) &&
-		    list_bare_link(dir, e, listing))
+		    list_bare_link(dir, e, full, listing))
 			continue;
 		if (failed) {
 			errno = err;
 			report_error("stat", full);
 			continue;
 		}
-		file_entry(listing, path, e->d_name, &st, entry_is_link(dir, e));
+		file_entry(listing, path, e->d_name, &st, entry_is_link(dir, e, full));
 	}
 }
 
@@ -435,7 +415,7 @@ int scan_dir(const char *path, DirListing *listing, struct stat *dir_status, int
 		printf("SCAN   %-60.60s  ", path);
 		fflush(stdout);
 	}
-	DIR *dir = opendir(path);
+	DIR *dir = open_dir(path);
 	if (dir == nullptr) {
 		report_error("opendir", path);
 		return 1;
@@ -736,8 +716,8 @@ static int copy_data(int in, int out, const char *src, const char *dst, uint64_t
 // user's tree would hand out programs that run as root.
 static mode_t copy_mode_bits(const struct stat *status)
 {
-	static const uid_t user = geteuid();
-	static const gid_t group = getegid();
+	static const auto user = geteuid();
+	static const auto group = getegid();
 	mode_t mode = status->st_mode & 07777;
 	if (S_ISREG(status->st_mode)) {
 		if (status->st_uid != user)
@@ -752,13 +732,9 @@ static mode_t copy_mode_bits(const struct stat *status)
 // regular file, and then its mode.
 static void set_status(int fd, const char *path, const struct stat *status)
 {
-	if (S_ISREG(status->st_mode)) {
-		struct timespec times[2] = {status->st_atim, status->st_mtim};
-		if ((fd >= 0 ? futimens(fd, times) : utimensat(AT_FDCWD, path, times, 0)) != 0)
-			report_error("utime", path);
-	}
-	mode_t mode = copy_mode_bits(status);
-	if ((fd >= 0 ? fchmod(fd, mode) : chmod(path, mode)) != 0)
+	if (S_ISREG(status->st_mode) && set_times(fd, path, status) != 0)
+		report_error("utime", path);
+	if (set_mode(fd, path, copy_mode_bits(status)) != 0)
 		report_error("chmod", path);
 }
 
@@ -766,16 +742,15 @@ static void set_status(int fd, const char *path, const struct stat *status)
 // the source's mode once its data is complete.
 static int open_dest_file(const char *path, int unlink_first)
 {
-	const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
 	if (unlink_first)
 		remove_path(path);
-	int fd = open(path, flags, S_IRUSR | S_IWUSR);
+	int fd = open_dest(path);
 	if (fd >= 0)
 		return fd;
 	// A read-only file, a link or anything else in the way is removed
 	// and the open tried once more.
 	remove_path(path);
-	return open(path, flags, S_IRUSR | S_IWUSR);
+	return open_dest(path);
 }
 
 void copy_file(char *header, const char *src_dir, const char *dst_dir, const EntryNode *entry,
@@ -795,8 +770,7 @@ void copy_file(char *header, const char *src_dir, const char *dst_dir, const Ent
 		report_too_long("open", dst_dir, entry->name);
 		return;
 	}
-	// Non-blocking, so that a file swapped for a FIFO cannot hang the run.
-	int in = open(src, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	int in = open_source(src);
 	if (in < 0) {
 		report_error("open", src);
 		return;
@@ -810,8 +784,8 @@ void copy_file(char *header, const char *src_dir, const char *dst_dir, const Ent
 	int failed = copy_data(in, out, src, dst, (uint64_t)entry->status.st_size);
 	if (close(in) != 0)
 		report_error("close", src);
-	if (!failed)
-		set_status(out, dst, &entry->status); // on the descriptor: no path lookup
+	if (!failed && STATUS_ON_DESCRIPTOR)
+		set_status(out, dst, &entry->status); // no path lookup
 	if (close(out) != 0) {
 		report_error("close", dst);
 		failed = 1;
@@ -819,6 +793,8 @@ void copy_file(char *header, const char *src_dir, const char *dst_dir, const Ent
 	// A cut-short copy must not stay behind looking up to date.
 	if (failed)
 		remove_path(dst);
+	else if (!STATUS_ON_DESCRIPTOR)
+		set_status(-1, dst, &entry->status);
 	if (run.verbose >= 2)
 		putchar('\n');
 	run.copied_count++;
@@ -896,7 +872,7 @@ void remove_link(char *header, const char *dir, const char *name)
 		return;
 	}
 	print_action(header, 1, "RMDIR  ", path);
-	if (unlink(path) != 0)
+	if (unlink_dir_link(path) != 0)
 		report_error("unlink", path);
 }
 
@@ -929,7 +905,7 @@ void remove_tree(char *header, const char *dir, const char *name)
 void make_dir(char *header, const char *path)
 {
 	print_action(header, 2, "MKDIR  ", path);
-	if (mkdir(path, 0777) != 0) // the umask decides, as for any new directory
+	if (make_directory(path) != 0)
 		report_error("mkdir", path);
 }
 
@@ -1008,17 +984,22 @@ int check_operands(const char *source, const char *dest)
 	run.dest_known = 1;
 	run.dest_dev = dst.st_dev;
 	run.dest_ino = dst.st_ino;
-	char *real = realpath(source, nullptr);
+	char *real = full_path(source);
 	if (real == nullptr || (stat(real, &st) == 0 && same_file(&st, &dst))) {
 		free(real);
 		return 0;
 	}
 	int inside = 0;
+	size_t root = root_length(real);
 	for (char *cut = strrchr(real, SEPARATOR); cut != nullptr && !inside;
 	     cut = strrchr(real, SEPARATOR)) {
-		cut[cut == real] = '\0'; // keep the root's separator
+		int at_root = (size_t)(cut - real) < root;
+		if (at_root)
+			real[root] = '\0'; // the root keeps its separator
+		else
+			*cut = '\0';
 		inside = stat(real, &st) == 0 && same_file(&st, &dst);
-		if (cut == real)
+		if (at_root)
 			break;
 	}
 	if (inside)

@@ -3,18 +3,10 @@
 #ifndef TREEMIR_H
 #define TREEMIR_H
 
-#include <climits>
-#include <cstdint>
-#include <regex.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-
-#ifndef PATH_MAX
-#define PATH_MAX 4096
-#endif
+#include "platform.h"
 
 enum {
-	SEPARATOR = '/',
+	SEPARATOR = PATH_SEPARATOR,
 	PATH_BUF = PATH_MAX,    // every path the program builds fits in this
 	HEADER_BUF = 157,       // "FROM ...\nTO ...\n": 2 x 78 characters + NUL
 	DEFAULT_VERBOSE = 2,
@@ -55,8 +47,8 @@ struct PatternList {
 
 // A source directory on the current walk path, for the loop guard.
 struct WalkFrame {
-	dev_t dev;
-	ino_t ino;
+	file_dev_t dev;
+	file_ino_t ino;
 	const WalkFrame *parent;
 };
 
@@ -74,8 +66,8 @@ struct RunState {
 	EntryList exclude_files;
 	PatternList exclude_patterns;
 	int dest_known;     // dest_dev and dest_ino hold the destination root
-	dev_t dest_dev;
-	ino_t dest_ino;
+	file_dev_t dest_dev;
+	file_ino_t dest_ino;
 	const WalkFrame *walk_path; // innermost source directory being walked
 };
 

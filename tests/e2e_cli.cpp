@@ -11,7 +11,7 @@ TEST(Cli, CommandLinesGiveExactOutputAndStatus)
 	make_dirs(S);
 	make_dirs(D);
 	write_file(top + "/file", "x");
-	const std::string bin = TREEMIR_BIN;
+	const std::string bin = program_name();
 	const std::string operands = "treemir: source and destination not specified\n"
 	                             "please try treemir -h for usage\n";
 	const std::string scans = scan_line(S) + scan_line(D), none = summary(0, 0, 0);
@@ -40,7 +40,7 @@ TEST(Cli, CommandLinesGiveExactOutputAndStatus)
 		{{M, D}, summary(0, 0, 0, 1), no_source, 2},
 		{{"-q", M, D}, "", no_source, 2},
 		{{"-v", "-1", M, D}, summary(0, 0, 0, 1), no_source, 2},
-		{{top + "/file", D}, summary(0, 0, 0, 1), "\ntreemir: " + top + "/file is not a directory\n", 2},
+		{{top + "/file", D}, summary(0, 0, 0, 1), "\ntreemir: " + native(top + "/file") + " is not a directory\n", 2},
 	};
 	for (const Case &c : cases) {
 		std::string line;

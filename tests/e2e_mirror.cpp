@@ -61,7 +61,7 @@ std::string tree_fp(const std::string &root)
 	struct stat st{};
 	stat(root.c_str(), &st);
 	char mode[32];
-	snprintf(mode, sizeof mode, "root %04o\n", (unsigned)(st.st_mode & 07777));
+	snprintf(mode, sizeof mode, "root %04o\n", shown_mode(st.st_mode));
 	return mode + fingerprint(root);
 }
 
@@ -71,7 +71,9 @@ std::string tree_fp(const std::string &root)
 // "notdir P", "fifo NAME P".
 std::string expand(const Items &lines, const std::string &top)
 {
-	static const std::map<std::string, int> codes = {{"ENOENT", ENOENT}, {"EISDIR", EISDIR},
+	// Windows refuses a directory where a file is wanted with EACCES.
+	static const std::map<std::string, int> codes = {{"ENOENT", ENOENT},
+		{"EISDIR", windows_mode() ? EACCES : EISDIR},
 		{"EEXIST", EEXIST}, {"ENOTEMPTY", ENOTEMPTY}, {"ELOOP", ELOOP}, {"ENOSPC", ENOSPC}};
 	std::string all;
 	for (const std::string &line : lines) {
@@ -81,9 +83,9 @@ std::string expand(const Items &lines, const std::string &top)
 		std::string pa = top + "/" + a, pb = top + "/" + b;
 		if (k == "scan") all += scan_line(pa);
 		else if (k == "head") all += header_lines(pa, pb);
-		else if (k == "rm") all += "RM     " + pa + "\n";
-		else if (k == "rmdir") all += "RMDIR  " + pa + "\n";
-		else if (k == "mkdir") all += "MKDIR  " + pa + "\n";
+		else if (k == "rm") all += "RM     " + native(pa) + "\n";
+		else if (k == "rmdir") all += "RMDIR  " + native(pa) + "\n";
+		else if (k == "mkdir") all += "MKDIR  " + native(pa) + "\n";
 		else if (k == "copy" || k == "open") {
 			std::vector<int> pcts;
 			std::istringstream ps(c);
@@ -93,8 +95,8 @@ std::string expand(const Items &lines, const std::string &top)
 			all += k == "copy" ? copy : copy.substr(0, copy.size() - 1);
 		} else if (k == "sum") all += summary(std::stoll(a), std::stoll(b), std::stoll(c), d.empty() ? 0 : std::stoll(d));
 		else if (k == "err") all += error_line(a, pb, codes.at(c));
-		else if (k == "notdir") all += "\ntreemir: " + pa + " is not a directory\n";
-		else if (k == "fifo") all += "\ntreemir: Ignored fifo " + a + " in " + pb + "\n";
+		else if (k == "notdir") all += "\ntreemir: " + native(pa) + " is not a directory\n";
+		else if (k == "fifo") all += "\ntreemir: Ignored fifo " + a + " in " + native(pb) + "\n";
 		else ADD_FAILURE() << "unknown line token: " << line;
 	}
 	return all;

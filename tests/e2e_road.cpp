@@ -18,9 +18,9 @@ TEST(Road, OneRunPrintsExactlyTheDocumentedSequence)
 
 	RunResult r = run_treemir({S, D});
 	std::string expected = BANNER + scan_line(S) + scan_line(D) + header_lines(S, D) +
-		"RM     " + D + "/x.txt\n" +
+		"RM     " + native(D + "/x.txt") + "\n" +
 		copy_line("b.txt", 15, {100}) + copy_line("n.txt", 3145728, {33, 66, 100}) +
-		"MKDIR  " + D + "/sub\n" +
+		"MKDIR  " + native(D + "/sub") + "\n" +
 		scan_line(S + "/sub") + scan_line(D + "/sub") + header_lines(S + "/sub", D + "/sub") +
 		copy_line("f.txt", 1, {100}) + summary(3, 3, 1);
 	EXPECT_EQ(zero_seconds(r.out), expected);

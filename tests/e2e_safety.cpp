@@ -75,9 +75,9 @@ TEST(Safety, SourceInsideDestinationIsRefused)
 	ASSERT_EQ(symlink("D/a", (top + "/L").c_str()), 0);
 	std::string before = tree_fp(D);
 	struct Case { Items args; std::string out, err; int status; } cases[] = {
-		{{"D/a/b", "D"}, BANNER, "\ntreemir: source D/a/b lies inside destination D\n", 1},
-		{{"D/a/", "D/"}, BANNER, "\ntreemir: source D/a lies inside destination D\n", 1},
-		{{"L/b", "D"}, BANNER, "\ntreemir: source L/b lies inside destination D\n", 1},
+		{{native("D/a/b"), "D"}, BANNER, "\ntreemir: source " + native("D/a/b") + " lies inside destination D\n", 1},
+		{{native("D/a/"), native("D/")}, BANNER, "\ntreemir: source " + native("D/a") + " lies inside destination D\n", 1},
+		{{native("L/b"), "D"}, BANNER, "\ntreemir: source " + native("L/b") + " lies inside destination D\n", 1},
 		{{"D", "D"}, BANNER + scan_line("D") + scan_line("D") + scan_line("D/a") + scan_line("D/a") +
 		 scan_line("D/a/b") + scan_line("D/a/b") + summary(3, 0, 0), "", 0},
 	};

@@ -78,8 +78,8 @@ TEST(Scan, NoticeFollowsTheScanTextAtDefaultLevel)
 	Tree t;
 	write_file(t.D + "/skip.txt", "kept");
 	RunResult r = run_treemir({"-e", "skip\\.txt$", t.S, t.D});
-	EXPECT_EQ(zero_seconds(r.out), BANNER + scan_line(t.S) + scan_text(t.D) + t.D +
-	          "/skip.txt matched by skip\\.txt$ \n*\b \b\r" + summary(0, 0, 0));
+	EXPECT_EQ(zero_seconds(r.out), BANNER + scan_line(t.S) + scan_text(t.D) + native(t.D + "/skip.txt") +
+	          " matched by skip\\.txt$ \n*\b \b\r" + summary(0, 0, 0));
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(read_file(t.D + "/skip.txt"), "kept");
 }

@@ -14,15 +14,114 @@
 #include <algorithm>
 #include <fstream>
 #include <sstream>
+#include <gtest/gtest.h>
 #include <stdexcept>
 
-RunResult run_treemir(const std::vector<std::string> &args, const std::string &cwd, bool as_nobody)
+static const char *env_or_empty(const char *name)
+{
+	const char *value = getenv(name);
+	return value != nullptr ? value : "";
+}
+
+bool windows_mode()
+{
+	static const bool on = *env_or_empty("TREEMIR_EXE") != '\0';
+	return on;
+}
+
+const std::string SEP = windows_mode() ? "\\" : "/";
+const std::string RE_SEP = windows_mode() ? "\\\\" : "/";
+
+std::string native(const std::string &path)
+{
+	if (!windows_mode())
+		return path;
+	std::string out = path[0] == '/' ? "Z:" + path : path;
+	std::replace(out.begin(), out.end(), '/', '\\');
+	return out;
+}
+
+std::string native_re(const std::string &pattern)
+{
+	std::string out;
+	for (char c : pattern)
+		out += c == '/' ? RE_SEP : std::string(1, c);
+	return out;
+}
+
+std::string program_name()
+{
+	return windows_mode() ? native(env_or_empty("TREEMIR_EXE")) : TREEMIR_BIN;
+}
+
+static std::string drive_link()
+{
+	return std::string(env_or_empty("WINEPREFIX")) + "/dosdevices/t:";
+}
+
+std::string map_drive(const std::string &dir)
+{
+	if (!windows_mode() || *env_or_empty("WINEPREFIX") == '\0')
+		return "";
+	unlink(drive_link().c_str());
+	if (symlink(dir.c_str(), drive_link().c_str()) != 0)
+		throw std::runtime_error("cannot map drive T: to " + dir);
+	return "T:\\";
+}
+
+void unmap_drive()
+{
+	if (windows_mode())
+		unlink(drive_link().c_str());
+}
+
+// The command line of one run: the binary, or the runner and the Windows
+// build with its arguments in Windows form.
+static std::vector<std::string> command_line(const std::vector<std::string> &args, bool as_nobody)
 {
 	std::vector<std::string> full;
 	if (as_nobody)
 		full = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-	full.push_back(TREEMIR_BIN);
-	full.insert(full.end(), args.begin(), args.end());
+	if (!windows_mode()) {
+		full.push_back(TREEMIR_BIN);
+		full.insert(full.end(), args.begin(), args.end());
+		return full;
+	}
+	if (as_nobody) {
+		std::string prefix = env_or_empty("TREEMIR_WINEPREFIX_NOBODY");
+		full.insert(full.end(), {"env", "WINEPREFIX=" + prefix, "HOME=" + prefix});
+	}
+	full.insert(full.end(), {env_or_empty("TREEMIR_RUNNER"), env_or_empty("TREEMIR_EXE")});
+	for (size_t i = 0; i < args.size(); i++) {
+		const std::string &a = args[i];
+		bool pattern = i > 0 && args[i - 1] == "-e" && a[0] != '@';
+		if (!pattern && a[0] == '/')
+			full.push_back(native(a));
+		else if (!pattern && a.compare(0, 2, "@/") == 0)
+			full.push_back("@" + native(a.substr(1)));
+		else
+			full.push_back(a);
+	}
+	return full;
+}
+
+// The Windows runtime writes every line end as "\r\n"; a bare "\n" would
+// be one written past it.
+static std::string unix_line_ends(const std::string &text)
+{
+	std::string out;
+	for (size_t i = 0; i < text.size(); i++) {
+		if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+			ADD_FAILURE() << "a bare line end at byte " << i << " of: " << text;
+		if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+			out += text[i];
+	}
+	return out;
+}
+
+RunResult run_treemir(const std::vector<std::string> &args, const std::string &cwd, bool as_nobody)
+{
+	std::vector<std::string> full = command_line(args, as_nobody);
 	std::vector<char *> argv;
 	for (auto &a : full)
 		argv.push_back(const_cast<char *>(a.c_str()));
@@ -47,27 +146,45 @@ RunResult run_treemir(const std::vector<std::string> &args, const std::string &c
 	close(err[1]);
 	RunResult r{"", "", -1};
 	struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-	int open_fds = 2;
+	int open_fds = 2, st = 0;
+	bool ended = false;
 	char buf[65536];
 	while (open_fds > 0) {
-		if (poll(fds, 2, -1) < 0 && errno != EINTR)
+		// Processes the program starts may hold the pipes open (wine's
+		// services do): once it has ended, what it wrote is read and the
+		// rest is not waited for.
+		if (!ended && waitpid(pid, &st, WNOHANG) == pid) {
+			ended = true;
+			for (auto &f : fds)
+				if (f.fd >= 0)
+					fcntl(f.fd, F_SETFL, O_NONBLOCK);
+		}
+		int ready = poll(fds, 2, ended ? 0 : 100);
+		if ((ready < 0 && errno != EINTR) || (ready == 0 && ended))
 			break;
-		for (int i = 0; i < 2; i++) {
+		for (int i = 0; i < 2 && ready > 0; i++) {
 			if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
 				continue;
 			ssize_t n = read(fds[i].fd, buf, sizeof buf);
 			if (n > 0) {
 				(i == 0 ? r.out : r.err).append(buf, (size_t)n);
-			} else {
+			} else if (n == 0 || errno != EAGAIN) {
 				close(fds[i].fd);
 				fds[i].fd = -1;
 				open_fds--;
 			}
 		}
 	}
-	int st = 0;
-	waitpid(pid, &st, 0);
+	for (auto &f : fds)
+		if (f.fd >= 0)
+			close(f.fd);
+	if (!ended)
+		waitpid(pid, &st, 0);
 	r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+	if (windows_mode()) {
+		r.out = unix_line_ends(r.out);
+		r.err = unix_line_ends(r.err);
+	}
 	return r;
 }
 
@@ -159,7 +276,8 @@ bool can_run_as_nobody()
 {
 	static int answer = -1;
 	if (answer < 0)
-		answer = geteuid() == 0 && system("setpriv --reuid=65534 --regid=65534 --clear-groups true >/dev/null 2>&1") == 0;
+		answer = geteuid() == 0 && system("setpriv --reuid=65534 --regid=65534 --clear-groups true >/dev/null 2>&1") == 0 &&
+		         (!windows_mode() || *env_or_empty("TREEMIR_WINEPREFIX_NOBODY") != '\0');
 	return answer == 1;
 }
 
@@ -188,19 +306,30 @@ static int fingerprint_one(const char *path, const struct stat *st, int type, st
 		snprintf(line, sizeof line, " link -> %s", target);
 	} else if (S_ISDIR(st->st_mode)) {
 		if (fp_dir_mtimes)
-			snprintf(line, sizeof line, " dir %04o mtime=%lld", (unsigned)(st->st_mode & 07777),
+			snprintf(line, sizeof line, " dir %04o mtime=%lld", shown_mode(st->st_mode),
 			         (long long)st->st_mtime);
 		else
-			snprintf(line, sizeof line, " dir %04o", (unsigned)(st->st_mode & 07777));
+			snprintf(line, sizeof line, " dir %04o", shown_mode(st->st_mode));
 	} else if (S_ISREG(st->st_mode)) {
 		snprintf(line, sizeof line, " file %04o size=%lld mtime=%lld hash=%016llx",
-		         (unsigned)(st->st_mode & 07777), (long long)st->st_size,
+		         shown_mode(st->st_mode), (long long)st->st_size,
 		         (long long)st->st_mtime, hash_bytes(read_file(path)));
 	} else {
 		snprintf(line, sizeof line, " other %06o", (unsigned)st->st_mode);
 	}
 	fp_lines->push_back(rel + line);
 	return 0;
+}
+
+unsigned shown_mode(unsigned mode)
+{
+	if (!windows_mode())
+		return mode & 07777;
+	// Wine keeps no read-only attribute on directories, and Windows reads
+	// none into the entries inside.
+	if (S_ISDIR(mode))
+		return 0777;
+	return mode & S_IWUSR ? 0666 : 0444;
 }
 
 std::string fingerprint(const std::string &root, bool with_dir_mtimes)
@@ -246,12 +375,12 @@ static std::string pad_cut(const std::string &s, size_t width)
 
 std::string scan_line(const std::string &path)
 {
-	return "SCAN   " + pad_cut(path, 60) + "  *\b \b\r";
+	return "SCAN   " + pad_cut(native(path), 60) + "  *\b \b\r";
 }
 
 std::string header_lines(const std::string &src, const std::string &dst)
 {
-	return "FROM   " + pad_cut(src, 70) + "\nTO     " + pad_cut(dst, 70) + "\n";
+	return "FROM   " + pad_cut(native(src), 70) + "\nTO     " + pad_cut(native(dst), 70) + "\n";
 }
 
 std::string copy_line(const std::string &name, long long size, const std::vector<int> &percents)
@@ -280,11 +409,33 @@ std::string summary(long long checked, long long copied, long long deleted, long
 	return s + "\n";
 }
 
+// The number and text the Windows C runtime (as wine has it) gives for a
+// POSIX error number.
+static std::pair<int, std::string> windows_error(int err)
+{
+	static const std::pair<int, std::pair<int, const char *>> table[] = {
+		{EPERM, {1, "Operation not permitted"}}, {ENOENT, {2, "No such file or directory"}},
+		{EACCES, {13, "Permission denied"}}, {EEXIST, {17, "File exists"}},
+		{ENOTDIR, {20, "Not a directory"}}, {EISDIR, {21, "Is a directory"}},
+		{EINVAL, {22, "Invalid argument"}}, {ENOSPC, {28, "No space left on device"}},
+		{ENAMETOOLONG, {38, "File name too long"}}, {ENOTEMPTY, {41, "Directory not empty"}},
+		{ELOOP, {114, "Unknown error"}},
+	};
+	for (const auto &e : table)
+		if (e.first == err)
+			return e.second;
+	ADD_FAILURE() << "no Windows form for error " << err;
+	return {err, strerror(err)};
+}
+
 std::string error_line(const std::string &op, const std::string &path, int err)
 {
+	std::pair<int, std::string> shown(err, strerror(err));
+	if (windows_mode())
+		shown = windows_error(err);
 	char buf[64];
-	snprintf(buf, sizeof buf, " (%d)\n", err);
-	return "\ntreemir: " + op + " (" + path + ") " + strerror(err) + buf;
+	snprintf(buf, sizeof buf, " (%d)\n", shown.first);
+	return "\ntreemir: " + op + " (" + native(path) + ") " + shown.second + buf;
 }
 
 std::string zero_seconds(const std::string &out)

@@ -18,6 +18,29 @@ struct RunResult {
 RunResult run_treemir(const std::vector<std::string> &args, const std::string &cwd = "",
                       bool as_nobody = false);
 
+// Windows mode: with TREEMIR_EXE naming a Windows build and TREEMIR_RUNNER
+// its runner (wine), run_treemir runs that instead.  It hands over every
+// absolute path argument (and "@path") in Windows form, Z: plus the path
+// with backslashes, leaves the argument after -e alone, and gives back the
+// output with the runtime's "\r\n" line ends as "\n".  Runs as uid 65534
+// use the prefix in TREEMIR_WINEPREFIX_NOBODY.
+bool windows_mode();
+// The separator the program prints, and the way a pattern spells it.
+extern const std::string SEP;
+extern const std::string RE_SEP;
+// A path as the program prints it: itself, or in Windows mode in Windows
+// form (absolute paths on drive Z:).  scan_line, header_lines and
+// error_line apply it themselves.
+std::string native(const std::string &path);
+// A pattern with each '/' spelled as the separator.
+std::string native_re(const std::string &pattern);
+// The program's name as its option scanner prints it (argv[0]).
+std::string program_name();
+// Windows mode: dir as the root of a drive of its own, T:\, until
+// unmap_drive; "" without drive letters.
+std::string map_drive(const std::string &dir);
+void unmap_drive();
+
 // A fresh empty folder on tmpfs; removed again by remove_tree_all.
 std::string make_temp_dir(const std::string &tag);
 void remove_tree_all(const std::string &path);
@@ -35,6 +58,9 @@ bool can_run_as_nobody();
 // One line per item below root, sorted: relative path, type, mode, and for
 // files size, mtime seconds and content hash; for links the target.
 std::string fingerprint(const std::string &root, bool with_dir_mtimes = false);
+// Permission bits as the platform keeps them: in Windows mode only the
+// read-only attribute of files (0444 or 0666; directories 0777).
+unsigned shown_mode(unsigned mode);
 
 // The exact texts of the program.
 extern const std::string BANNER;

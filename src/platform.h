@@ -1,0 +1,163 @@
+// The platform seam: the separator, the regular expressions, and the few
+// file-system calls whose form differs between POSIX systems and Windows,
+// under one set of names.  Everything else the walk uses (open, read,
+// write, close, unlink, rmdir, chmod, opendir, readdir, closedir, stat)
+// has the same name and meaning on both.
+#ifndef TREEMIR_PLATFORM_H
+#define TREEMIR_PLATFORM_H
+
+// The system headers come first: on Windows, stat is renamed below.
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#ifndef PATH_MAX
+#define PATH_MAX 4096
+#endif
+
+#ifdef _WIN32
+
+#include "bre.h"
+using treemir::regex_t;
+using treemir::regcomp;
+using treemir::regexec;
+#define REG_NOSUB treemir::RE_NOSUB
+
+enum { PATH_SEPARATOR = '\\' };
+#define HAVE_COPY_FILE_RANGE 0
+
+// The C runtime's status record has no file identity (its st_ino is always
+// 0), which the walk needs to know directories apart.  The program's own
+// record takes the runtime's fields and adds, for a directory, the volume
+// serial and file index; a record without them matches no other.
+#undef stat
+struct tm_stat {
+	uint64_t st_dev;
+	uint64_t st_ino;
+	unsigned st_mode;
+	int64_t st_size;
+	time_t st_atime;
+	time_t st_mtime;
+	time_t st_ctime;
+	unsigned st_nlink;
+	int st_uid; // one owner for all: whoever runs the program
+	int st_gid;
+};
+#define stat tm_stat
+typedef uint64_t file_dev_t;
+typedef uint64_t file_ino_t;
+int tm_stat(const char *path, struct tm_stat *st);
+// A symbolic link or junction answers S_IFLNK, anything else its stat.
+int lstat(const char *path, struct tm_stat *st);
+#define S_ISUID 0 // no set-ID bits
+#define S_ISGID 0
+inline int geteuid(void) { return 0; }
+inline int getegid(void) { return 0; }
+#define S_IFLNK 0120000
+#define S_ISLNK(m) (((m) & S_IFMT) == S_IFLNK)
+
+// A directory that cannot be listed fails here, not as an empty listing.
+DIR *open_dir(const char *path);
+// Entries by their full path: the runtime has no calls relative to a
+// directory.
+inline int stat_entry(DIR *, const char *, const char *full, struct stat *st)
+{
+	return stat(full, st);
+}
+inline int lstat_entry(DIR *, const char *, const char *full, struct stat *st)
+{
+	return lstat(full, st);
+}
+inline int entry_is_link(DIR *, const struct dirent *, const char *full)
+{
+	struct stat st;
+	return lstat(full, &st) == 0 && S_ISLNK(st.st_mode);
+}
+inline int open_source(const char *path) { return open(path, O_RDONLY | O_BINARY); }
+// Never writes through a link: one in the way fails like O_NOFOLLOW.
+int open_dest(const char *path);
+inline int make_directory(const char *path) { return mkdir(path); }
+// Times (whole seconds) and mode by path, once the copy is closed: the
+// descriptor is not used there (fd is always -1).
+enum { STATUS_ON_DESCRIPTOR = 0 };
+int set_times(int fd, const char *path, const struct stat *st);
+inline int set_mode(int, const char *path, unsigned mode) { return chmod(path, (int)mode); }
+// The absolute path with links resolved, allocated; null on failure.
+char *full_path(const char *path);
+// A link to a directory goes as a directory does.
+inline int unlink_dir_link(const char *path) { return rmdir(path); }
+// The length of the root part of an absolute path: "C:\", "\\server\share\", "\".
+size_t root_length(const char *path);
+
+#else // POSIX
+
+#include <regex.h>
+
+enum { PATH_SEPARATOR = '/' };
+typedef dev_t file_dev_t; // a file's identity: device and inode
+typedef ino_t file_ino_t;
+#if defined(__linux__)
+#define HAVE_COPY_FILE_RANGE 1
+#else
+#define HAVE_COPY_FILE_RANGE 0
+#endif
+
+inline DIR *open_dir(const char *path) { return opendir(path); }
+// Status relative to the open directory: no second walk down the path.
+inline int stat_entry(DIR *dir, const char *name, const char *, struct stat *st)
+{
+	return fstatat(dirfd(dir), name, st, 0);
+}
+inline int lstat_entry(DIR *dir, const char *name, const char *, struct stat *st)
+{
+	return fstatat(dirfd(dir), name, st, AT_SYMLINK_NOFOLLOW);
+}
+// The stream's type field answers without a system call where the file
+// system fills it.
+inline int entry_is_link(DIR *dir, const struct dirent *e, const char *)
+{
+#ifdef DT_LNK
+	if (e->d_type != DT_UNKNOWN)
+		return e->d_type == DT_LNK;
+#endif
+	struct stat st;
+	return fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+// Non-blocking, so that a file swapped for a FIFO cannot hang the run.
+inline int open_source(const char *path) { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
+// Created readable and writable by its owner alone; a FIFO or link in the
+// way fails the open.
+inline int open_dest(const char *path)
+{
+	return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+	            S_IRUSR | S_IWUSR);
+}
+// The umask decides, as for any new directory.
+inline int make_directory(const char *path) { return mkdir(path, 0777); }
+// Times (with nanoseconds) and mode, through fd when it is open, else by path.
+enum { STATUS_ON_DESCRIPTOR = 1 };
+inline int set_times(int fd, const char *path, const struct stat *st)
+{
+	struct timespec times[2] = {st->st_atim, st->st_mtim};
+	return fd >= 0 ? futimens(fd, times) : utimensat(AT_FDCWD, path, times, 0);
+}
+inline int set_mode(int fd, const char *path, mode_t mode)
+{
+	return fd >= 0 ? fchmod(fd, mode) : chmod(path, mode);
+}
+inline char *full_path(const char *path) { return realpath(path, nullptr); }
+inline int unlink_dir_link(const char *path) { return unlink(path); }
+inline size_t root_length(const char *) { return 1; }
+
+#endif
+#endif
