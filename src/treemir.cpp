@@ -154,6 +154,11 @@ static void add_items(void *list, const char *text, void (*add)(void *, const ch
 	size_t cap = 0;
 	while (read_word(f, &word, &cap))
 		add(list, word);
+	// Rules half read would let the walk touch what they were to keep out.
+	if (ferror(f)) {
+		report_error("read", text + 1);
+		exit(1);
+	}
 	free(word);
 	fclose(f);
 }
@@ -542,6 +547,17 @@ static int on_walk_path(const struct stat *st)
 	return 0;
 }
 
+// A FIFO, socket or device that the listing left out may stand where the
+// source has a directory; it goes like any file the source lacks.
+static void clear_special(PairWalk *w, const char *name, const char *path)
+{
+	struct stat st;
+	if (lstat(path, &st) == 0 && !S_ISDIR(st.st_mode)) {
+		open_destination(w);
+		remove_file(w->header, w->dest, name);
+	}
+}
+
 // Creates what is missing of one source subdirectory's counterpart and
 // descends into the pair.
 static void descend(PairWalk *w, const EntryNode *s, char *sub_src, char *sub_dst)
@@ -560,6 +576,8 @@ static void descend(PairWalk *w, const EntryNode *s, char *sub_src, char *sub_ds
 		return;
 	}
 	const EntryNode *d = find_entry(&w->dst.dirs, s);
+	if (d == nullptr && !run.keep_extra)
+		clear_special(w, s->name, sub_dst);
 	if (d == nullptr || (d->is_link && !w->same_dir)) {
 		// A directory its owner cannot write takes no new entry.
 		if (!(w->dst_status.st_mode & S_IWUSR))
@@ -606,8 +624,10 @@ static int walk_pair(PairWalk *w)
 	}
 	copy_changed_files(w);
 	sync_subdirs(w);
-	if (!w->same_dir && (!w->untouched ||
-	    (w->src_status.st_mode & 07777) != (w->dst_status.st_mode & 07777)))
+	// A mode that drifted is put right too, but not from a source
+	// directory that could not be read whole: its mode may be the fault.
+	int drifted = (w->src_status.st_mode & 07777) != (w->dst_status.st_mode & 07777);
+	if (!w->same_dir && (!w->untouched || (drifted && w->source_complete)))
 		apply_status(w->dest, &w->src_status);
 
 	run.walk_path = frame.parent;
