@@ -1,0 +1,486 @@
+// The fault matrix: each case builds a source S, a destination D and a
+// folder O beside them, runs the program once under a fault (permissions,
+// a tree that changes while it is walked, special entries, hostile names,
+// overlapping operands, bad command lines), then lifts the fault.  Every
+// case checks that the run ended as it should, that every error line was
+// counted, that S and O were not changed, and that the next run leaves D an
+// exact mirror of S (modes included) and the one after it does nothing.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <regex>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+struct Ctx {
+	std::string T, S, D, O;
+};
+
+enum {
+	NOBODY = 1,      // runs as uid/gid 65534 on a tree given to that user
+	SRC_CHANGES = 2, // the fault itself changes the source
+	REFUSED = 4,     // the first run must leave D as it was; the next ones run plainly
+	PLAIN_AGAIN = 8, // the next runs take the plain operands, not the case's options
+};
+
+struct Case {
+	const char *name;
+	std::vector<std::string> items; // the trees, for build()
+	std::vector<std::string> args;  // $T $S $D $O are expanded; none: $S $D
+	const char *fault;              // "CALL PATH ACTION" for the shim, or none
+	int status;                     // of the first run; -1: any
+	const char *err;                // regex that each stderr line must match
+	int lines;                      // stderr lines expected; -1: any
+	int flags = 0;
+	std::vector<std::string> lift = {}; // build() items that lift the fault
+	void (*setup)(Ctx &) = nullptr;     // builds what items cannot
+	void (*check)(Ctx &, const RunResult &) = nullptr; // more about the first run
+	void (*lift_fn)(Ctx &) = nullptr;
+};
+
+std::string expand(std::string s, const Ctx &c, bool regex)
+{
+	auto quote = [regex](const std::string &p) {
+		return regex ? std::regex_replace(p, std::regex(R"([.^$|()\[\]{}*+?\\])"), "\\$&") : p;
+	};
+	const std::pair<const char *, const std::string *> keys[] = {{"$T", &c.T}, {"$S", &c.S}, {"$D", &c.D}, {"$O", &c.O}};
+	for (auto [key, val] : keys)
+		for (size_t at; (at = s.find(key)) != std::string::npos;)
+			s.replace(at, 2, quote(*val));
+	return s;
+}
+
+// What a tree holds, one sorted line per item: path, type, mode, and for
+// files size, mtime and a hash of the data.  It walks through descriptors,
+// so depth is no limit.  With follow, links are seen through as the program
+// sees source links, and what the program leaves out is left out: special
+// files, dangling links, directories already on the path.  The directory
+// skip (a destination inside the source) is left out in either mode.
+struct Walk {
+	bool follow;
+	struct stat skip;
+	std::vector<struct stat> up;
+	std::vector<std::string> lines;
+};
+
+bool same(const struct stat &a, const struct stat &b)
+{
+	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+void walk(Walk &w, int fd, const std::string &rel)
+{
+	DIR *d = fdopendir(fd);
+	while (struct dirent *e = d ? readdir(d) : nullptr) {
+		struct stat st;
+		char line[4200] = "";
+		if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..") ||
+		    fstatat(dirfd(d), e->d_name, &st, w.follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0 || same(st, w.skip) ||
+		    std::any_of(w.up.begin(), w.up.end(), [&](const struct stat &u) { return same(u, st); }))
+			continue;
+		unsigned mode = st.st_mode & 07777;
+		if (S_ISLNK(st.st_mode)) {
+			strcpy(line, " link -> ");
+			readlinkat(dirfd(d), e->d_name, line + 9, sizeof line - 10);
+		} else if (S_ISDIR(st.st_mode)) {
+			snprintf(line, sizeof line, " dir %04o", mode);
+		} else if (S_ISREG(st.st_mode)) {
+			unsigned long long h = 1469598103934665603ULL;
+			std::string data = read_file(std::string("/proc/self/fd/") + std::to_string(dirfd(d)) + "/" + e->d_name);
+			for (unsigned char ch : data)
+				h = (h ^ ch) * 1099511628211ULL;
+			snprintf(line, sizeof line, " file %04o size=%lld mtime=%lld hash=%016llx", mode,
+			         (long long)st.st_size, (long long)st.st_mtime, h);
+		} else if (!w.follow) {
+			snprintf(line, sizeof line, " other %06o", (unsigned)st.st_mode);
+		} else {
+			continue;
+		}
+		w.lines.push_back(rel + "/" + e->d_name + line);
+		if (S_ISDIR(st.st_mode)) {
+			w.up.push_back(st);
+			walk(w, openat(dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY), rel + "/" + e->d_name);
+			w.up.pop_back();
+		}
+	}
+	if (d)
+		closedir(d);
+}
+
+std::string tree(const std::string &root, bool follow, const std::string &skip)
+{
+	Walk w{follow, {}, {{}}, {}};
+	stat(skip.c_str(), &w.skip);
+	stat(root.c_str(), &w.up[0]);
+	char line[32];
+	snprintf(line, sizeof line, ". dir %04o", (unsigned)w.up[0].st_mode & 07777);
+	w.lines.push_back(line);
+	walk(w, open(root.c_str(), O_RDONLY | O_DIRECTORY), "");
+	std::sort(w.lines.begin(), w.lines.end());
+	std::string all;
+	for (auto &l : w.lines)
+		all += l + "\n";
+	return all;
+}
+
+void put(const std::string &path, const std::string &data = "data")
+{
+	write_file_at(path, data, 1600000000);
+}
+
+void sh(const std::string &command)
+{
+	ASSERT_EQ(system(command.c_str()), 0) << command;
+}
+
+// Builds or changes a tree from items "OP PATH [ARG]", PATH below $T:
+// d dir [mode], f file [data, or #N for N bytes], l link target, h hard
+// link to a path below $T, p fifo,
+// s socket, c char device 1 3, b block device 7 0, m path mode (chmod),
+// o path (to root), N (the whole tree to uid 65534), x path (removed),
+// D path (the destination becomes this new directory).
+void build(Ctx &c, const std::vector<std::string> &items)
+{
+	for (const std::string &item : items) {
+		size_t sp = item.find(' '), sp2 = item.find(' ', sp + 1);
+		std::string path = c.T + "/" + item.substr(sp + 1, sp2 - sp - 1);
+		std::string arg = sp2 == std::string::npos ? "" : expand(item.substr(sp2 + 1), c, false);
+		mode_t mode = arg.empty() || !strchr("dDm", item[0]) ? 0755 : (mode_t)std::stoul(arg, nullptr, 8);
+		switch (item[0]) {
+		case 'D': c.D = path; [[fallthrough]];
+		case 'd': mkdir(path.c_str(), mode); chmod(path.c_str(), mode); break;
+		case 'f': put(path, arg.empty() ? "data" : arg[0] == '#' ? std::string(std::stoul(arg.substr(1)), 'x') : arg); break;
+		case 'l': symlink(arg.c_str(), path.c_str()); break;
+		case 'h': link((c.T + "/" + arg).c_str(), path.c_str()); break;
+		case 'm': chmod(path.c_str(), mode); break;
+		case 'o': sh("chown -R 0:0 '" + path + "'"); break;
+		case 'N': give_to_nobody(c.T); break;
+		case 'x': sh("rm -rf '" + path + "'"); break;
+		default: // p, s, c, b: a FIFO, a socket, /dev/null's device, a block device
+			mode = item[0] == 'p' ? S_IFIFO : item[0] == 's' ? S_IFSOCK : item[0] == 'c' ? S_IFCHR : S_IFBLK;
+			mknod(path.c_str(), mode | 0644, item[0] == 'c' ? makedev(1, 3) : makedev(7, 0));
+		}
+	}
+}
+
+// Nested directories of 250-byte names, each holding the file f and a file
+// of a 200-byte name, made relative to their parents: the paths grow past
+// the system's path limit.
+std::string level(int i)
+{
+	return std::string(250, (char)('a' + i));
+}
+
+void deep(const std::string &root, int levels)
+{
+	int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+	for (int i = 0; i < levels; i++) {
+		close(openat(fd, "f", O_CREAT | O_WRONLY, 0644));
+		close(openat(fd, std::string(200, 'g').c_str(), O_CREAT | O_WRONLY, 0644));
+		mkdirat(fd, level(i).c_str(), 0755);
+		int sub = openat(fd, level(i).c_str(), O_RDONLY | O_DIRECTORY);
+		close(fd);
+		fd = sub;
+	}
+	close(fd);
+}
+
+void cut_deep(Ctx &c)
+{
+	std::string path = c.S;
+	for (int i = 0; i < 8; i++)
+		path += "/" + level(i);
+	sh("rm -rf '" + path + "'");
+}
+
+void many(const std::string &path, const char *format)
+{
+	mkdir(path.c_str(), 0755);
+	int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY);
+	char name[32];
+	for (int i = 0; i < 100000; i++, close(openat(fd, name, O_CREAT | O_WRONLY, 0644)))
+		snprintf(name, sizeof name, format, i);
+	close(fd);
+}
+
+void hostile(Ctx &c)
+{
+	const std::vector<std::string> names = {"with space", "new\nline", "-rf", "%s%n%x", "back\\slash",
+		"\xff\xfe\x80", "caf\xc3\xa9", "d \n%s*/", "d \n%s*/-x", std::string(255, 'L')};
+	for (const std::string &n : names)
+		n.back() == '/' ? (void)mkdir((c.S + "/" + n).c_str(), 0755) : put(c.S + "/" + n, n);
+	for (auto n : {"-f *", "\n", "%n", "?", "* ?/", "* ?/\\"})
+		n[strlen(n) - 1] == '/' ? (void)mkdir((c.D + "/" + n).c_str(), 0755) : put(c.D + "/" + n);
+}
+
+void expect_out(const RunResult &r, const std::string &text)
+{
+	EXPECT_NE(r.out.find(text), std::string::npos) << r.out.substr(0, 4000);
+}
+
+void usage(Ctx &, const RunResult &r)
+{
+	EXPECT_EQ(r.out, BANNER + USAGE);
+}
+
+std::string binary(int size, int step)
+{
+	std::string b;
+	for (int i = 0; i < size; i++)
+		b += (char)(i * step % 256);
+	return b;
+}
+
+const char *const ANY = "[\\s\\S]*";
+
+const Case cases[] = {
+	// Permissions, as the unprivileged user.
+	{"UnreadableSourceFile", {"f S/a", "f S/secret", "N", "m S/secret 0"}, {}, nullptr,
+	 2, R"(treemir: open \($S/secret\) Permission denied \(13\))", 1, NOBODY, {"m S/secret 0640"}},
+	{"UnreadableSourceDir", {"d S/locked", "f S/locked/f", "d S/locked/in", "f S/ok", "N", "m S/locked 0"}, {},
+	 nullptr, 2, R"(treemir: opendir \($S/locked\) Permission denied \(13\))", 1, NOBODY, {"m S/locked 0750"}},
+	{"UnsearchableSourceDir", {"d S/dark", "f S/dark/f1", "f S/dark/f2", "d S/dark/sub", "d D/dark",
+	  "f D/dark/extra", "N", "m S/dark 0444"}, {}, nullptr,
+	 2, R"(treemir: stat \($S/dark/(\.|\.\.|f1|f2|sub)\) Permission denied \(13\))", 5, NOBODY, {"m S/dark 0755"},
+	 nullptr, [](Ctx &c, const RunResult &) { EXPECT_TRUE(exists(c.D + "/dark/extra")); }},
+	{"ReadOnlyDestination", {"f S/ro new", "d S/sub", "f S/sub/x xx", "f S/sub/y", "m S/sub 0555", "f D/ro stale",
+	  "d D/sub", "f D/sub/x old", "f D/extra", "N", "m D/ro 0444", "m D/sub/x 0444", "m D/extra 0444",
+	  "m D/sub 0555", "m D 0555"}, {}, nullptr, 0, "", 0, NOBODY},
+	// Directories of an extraneous subtree are made writable only after a
+	// removal in them failed: the first run reports, the next one finishes.
+	{"ReadOnlyExtraSubtree", {"d D/old", "f D/old/f", "d D/old/deep", "f D/old/deep/g", "N", "m D/old/f 0444",
+	  "m D/old/deep/g 0444", "m D/old/deep 0555", "m D/old 0555"}, {}, nullptr,
+	 2, R"(treemir: (unlink|rmdir) \($D/old[^\n]*\) (Permission denied \(13\)|Directory not empty \(39\)))", 4, NOBODY},
+	{"UnwritableDestinationDir", {"d S/sub 0750", "f S/sub/new", "d D/sub", "f D/sub/stale", "N", "o D/sub"}, {},
+	 nullptr, 2, R"(treemir: (unlink|open|chmod) \($D/sub(/stale|/new)?\) (Permission denied \(13\))"
+	 R"(|No such file or directory \(2\)|Operation not permitted \(1\)))", 4, NOBODY, {"N"}},
+
+	// The tree changes while it is walked, or a call fails.
+	{"SourceGrowsAfterScan", {"f S/grow #1000"}, {"-b", "4096", "$S", "$D"}, "open $S/grow sh:printf %04000d 0 >>$S/grow",
+	 0, "", 0, SRC_CHANGES, {}, nullptr, [](Ctx &c, const RunResult &r) {
+		 EXPECT_EQ(read_file(c.D + "/grow"), read_file(c.S + "/grow"));
+		 EXPECT_EQ(read_file(c.D + "/grow").size(), 5000u);
+		 expect_out(r, "%100\b\b\b\b\n"); }},
+	{"SourceShrinksAfterScan", {"f S/shrink #5000"}, {}, "open $S/shrink sh:truncate -s 1000 $S/shrink", 0, "", 0,
+	 SRC_CHANGES, {}, nullptr,
+	 [](Ctx &c, const RunResult &) { EXPECT_EQ(read_file(c.D + "/shrink"), std::string(1000, 'x')); }},
+	{"EntryVanishesBeforeItsStatus", {"f S/a", "f S/gone", "f S/z", "f D/extra"}, {}, "fstatat gone sh:rm $S/gone",
+	 2, R"(treemir: stat \($S/gone\) No such file or directory \(2\))", 1, SRC_CHANGES, {}, nullptr,
+	 [](Ctx &c, const RunResult &) { EXPECT_TRUE(exists(c.D + "/a") && exists(c.D + "/z") && exists(c.D + "/extra")); }},
+	{"DestDirRemovedWhileFilled", {"d S/sub", "f S/sub/a", "f S/sub/b", "f S/sub/c", "d S/sub/deep", "f S/sub/deep/f",
+	  "d D/sub"}, {}, "open $D/sub/b sh:rm -rf $D/sub",
+	 2, R"(treemir: (stat|open|unlink|mkdir|chmod) \($D/sub[^\n]*\) No such file or directory \(2\))", -1},
+	// Parts of the destination swapped for links to O while the walk is at
+	// them: nothing outside may be written, removed or given a mode.
+	{"DestDirSwappedForLinkWhileFilled", {"d S/sub 0750", "f S/sub/a", "f S/sub/b", "f S/sub/c", "d D/sub"}, {},
+	 "open $D/sub/b sh:rm -rf $D/sub && ln -s $O $D/sub", -1, ANY, -1},
+	{"ExtraDirSwappedForLinkBeforeRemoval", {"d D/old", "f D/old/f"}, {},
+	 "stat $D/old sh:rm -rf $D/old && ln -s $O $D/old", -1, ANY, -1},
+	{"DestFileSwappedForLinkBeforeCopy", {"f S/f new", "f D/f stale"}, {}, "open $D/f sh:rm $D/f && ln -s $O/keep $D/f",
+	 0, "", 0},
+	{"CopySwappedForLinkBeforeTimes", {"f S/f new", "m S/f 0600"}, {}, "utime $D/f sh:rm $D/f && ln -s $O/keep $D/f",
+	 -1, ANY, -1},
+	{"SourceFileBecomesFifo", {"f S/f"}, {}, "open $S/f sh:rm $S/f && mkfifo $S/f", 0, "", 0, SRC_CHANGES},
+	{"SourceFileBecomesDir", {"f S/f"}, {}, "open $S/f sh:rm $S/f && mkdir $S/f",
+	 2, R"(treemir: read \($S/f\) Is a directory \(21\))", 1, SRC_CHANGES},
+	{"KernelCopyRefused", {"f S/big #300000"}, {"-b", "4096", "$S", "$D"}, "copy_file_range $S/big errno:18", 0, "", 0},
+	{"TimesCannotBeSet", {"f S/a"}, {}, "utime $D/a errno:1",
+	 2, R"(treemir: utime \($D/a\) Operation not permitted \(1\))", 1},
+	{"DirectoryCannotBeCreated", {"d S/new", "f S/new/f"}, {}, "mkdir $D/new errno:28",
+	 2, R"(treemir: (mkdir \($D/new\) No space left on device \(28\)|stat \($D/new\) No such file or directory \(2\)))",
+	 2},
+	{"DestDirCannotBeOpened", {"d S/sub", "f S/sub/f", "d D/sub"}, {}, "opendir $D/sub errno:24",
+	 2, R"(treemir: opendir \($D/sub\) Too many open files \(24\))", 1},
+	{"ExtraFileCannotBeRemoved", {"f D/extra"}, {}, "unlink $D/extra errno:16",
+	 2, R"(treemir: unlink \($D/extra\) Device or resource busy \(16\))", 1},
+	{"ExtraDirCannotBeRemoved", {"d D/old"}, {}, "rmdir $D/old errno:16",
+	 2, R"(treemir: rmdir \($D/old\) Device or resource busy \(16\))", 1},
+	{"DirModeCannotBeSet", {"d S/sub 0750", "f S/sub/f", "d D/sub"}, {}, "chmod $D/sub errno:1",
+	 2, R"(treemir: chmod \($D/sub\) Operation not permitted \(1\))", 1},
+	// Destination files that share their data with files elsewhere.
+	{"DestHardLinkToOutside", {"f S/f new", "h D/f O/keep"}, {}, nullptr, 0, "", 0},
+	{"DestHardLinkIntoSource", {"f S/a new", "f S/b original", "h D/a S/b"}, {}, nullptr, 0, "", 0},
+	// Only the mode of a source file changed since the last run.
+	{"FileModeDriftOnly", {"f S/private", "m S/private 0600", "f D/private"}, {}, nullptr, 0, "", 0},
+
+	// Special entries.
+	{"SourceSpecials", {"f S/a", "p S/pipe", "s S/sock", "c S/null", "b S/blk"}, {}, nullptr,
+	 0, R"(treemir: Ignored (fifo pipe in $S|char device null in $S|unknown  (sock|blk) in directory $S))", 4},
+	{"SourceLinkLoop", {"f S/f", "f D/extra", "l S/a b", "l S/b a"}, {}, nullptr,
+	 2, R"(treemir: stat \($S/[ab]\) Too many levels of symbolic links \(40\))", 2, 0, {"x S/a", "x S/b"}, nullptr,
+	 [](Ctx &c, const RunResult &) { EXPECT_TRUE(exists(c.D + "/extra") && exists(c.D + "/f")); }},
+	// What a source link shows inside the destination is part of the source.
+	{"SourceLinkIntoDest", {"d D/inner", "f D/inner/x", "l S/sub $D/inner"}, {}, nullptr, -1, ANY, -1, 0, {"x S/sub"}},
+	{"SourceLinksLeadOutside", {"l S/ext $O", "l S/kf $O/keep"}, {}, nullptr, 0, "", 0, 0, {}, nullptr,
+	 [](Ctx &c, const RunResult &) { EXPECT_EQ(read_file(c.D + "/ext/sub/k2"), "k2"); }},
+	{"DestSpecialsInPlaceOfFiles", {"f S/x", "f S/s", "p D/x", "s D/s"}, {}, nullptr,
+	 0, R"(treemir: Ignored (fifo x in $D|unknown  s in directory $D))", 2},
+	// A special file where the source has a directory must not block every run.
+	{"DestFifoInPlaceOfDir", {"d S/sub", "f S/sub/f", "p D/sub"}, {}, nullptr, -1, ANY, -1},
+
+	// Hostile names, deep paths and a large directory.
+	{"HostileNames", {}, {}, nullptr, 0, "", 0, 0, {}, hostile,
+	 [](Ctx &, const RunResult &r) { expect_out(r, "COPY   %s%n%x "); }},
+	{"PathsPastPathMax", {}, {}, nullptr, 2, R"(treemir: stat \($S/[^\n]*\) File name too long \(36\))", 2, 0, {},
+	 [](Ctx &c) { deep(c.S, 20); }, nullptr, cut_deep},
+	{"DestPathsPastPathMax", {"D D" + std::string(121, 'd')}, {}, nullptr,
+	 2, R"(treemir: (mkdir|open) \($D/[^\n]*\) File name too long \(36\))", 2, 0, {}, [](Ctx &c) { deep(c.S, 17); },
+	 nullptr, cut_deep},
+	{"HundredThousandEntries", {}, {"-v", "1", "$S", "$D"}, nullptr, 0, "", 0, 0, {},
+	 [](Ctx &c) { many(c.S + "/many", "f%06d"); many(c.D + "/many", "g%06d"); },
+	 [](Ctx &, const RunResult &r) { expect_out(r, "100000 file(s) checked,100000 copied,100000 deleted"); }},
+
+	// Overlapping operands.
+	{"DestInsideSource", {"f S/top", "d S/a", "d S/a/b", "f S/a/b/f", "D S/a/b/mirror", "f S/a/b/mirror/extra"}, {},
+	 nullptr, 0, "", 0},
+	{"DestLinkInsideSource", {"f S/top", "d S/a", "D S/a/m", "l L $D"}, {"$S", "$T/L"}, nullptr, 0, "", 0},
+	{"SameDirTwice", {"f S/f", "d S/sub 0700", "f S/sub/g", "D S"}, {"$S/", "$S/."}, nullptr, 0, "", 0, 0, {}, nullptr,
+	 [](Ctx &, const RunResult &r) { expect_out(r, "2 file(s) checked,0 copied,0 deleted"); }},
+	{"SameDirThroughLink", {"f S/f", "d S/sub", "D S", "l L $S"}, {"$T/L", "$S"}, nullptr, 0, "", 0, 0, {}, nullptr,
+	 [](Ctx &, const RunResult &r) { expect_out(r, "1 file(s) checked,0 copied,0 deleted"); }},
+
+	// Bad command lines and list files.
+	{"NoArgumentForv", {}, {"-v"}, nullptr, 2, ".* : option requires an argument --  v", 1, REFUSED, {}, nullptr, usage},
+	{"NoArgumentForx", {}, {"-x"}, nullptr, 2, ".* : option requires an argument --  x", 1, REFUSED, {}, nullptr, usage},
+	{"NoArgumentForX", {}, {"-X"}, nullptr, 2, ".* : option requires an argument --  X", 1, REFUSED, {}, nullptr, usage},
+	{"NoArgumentForb", {}, {"-b"}, nullptr, 2, ".* : option requires an argument --  b", 1, REFUSED, {}, nullptr, usage},
+	{"NoArgumentFore", {}, {"-e"}, nullptr, 2, ".* : option requires an argument --  e", 1, REFUSED, {}, nullptr, usage},
+	{"BufferHugeNegative", {"f S/f"}, {"-b", "-99999999999", "$S", "$D"}, nullptr, 2, "", 0, REFUSED, {}, nullptr,
+	 [](Ctx &, const RunResult &r) { EXPECT_EQ(r.out, BANNER + "treemir: invalid -b -2147483648\n" + USAGE); }},
+	{"BufferHuge", {"f S/f 0123456789"}, {"-b", "99999999999", "$S", "$D"}, nullptr, 0, "", 0},
+	{"VerboseHugeNegative", {"f S/f"}, {"-v", "-99999999999", "$S", "$D"}, nullptr, 0, "", 0, 0, {}, nullptr,
+	 [](Ctx &, const RunResult &r) { EXPECT_EQ(zero_seconds(r.out), BANNER + summary(1, 1, 0)); }},
+	{"LoneDashSource", {"f S/f"}, {"-", "$D"}, nullptr, 2, R"(treemir: stat \(-\) No such file or directory \(2\))", 1,
+	 REFUSED},
+	{"ListMissing", {"f S/f"}, {"-x", "@$T/none", "$S", "$D"}, nullptr,
+	 1, R"(treemir: fopen \($T/none\) No such file or directory \(2\))", 1, REFUSED},
+	{"ListWithoutName", {"f S/f"}, {"-e", "@", "$S", "$D"}, nullptr,
+	 1, R"(treemir: fopen \(\) No such file or directory \(2\))", 1, REFUSED},
+	// A list that cannot be read must not pass for an empty one.
+	{"ListIsADirectory", {"f S/f"}, {"-X", "@$T", "$S", "$D"}, nullptr,
+	 1, R"(treemir: [a-z]+ \($T\) Is a directory \(21\))", 1, REFUSED},
+	{"ListsEmpty", {"f empty", "f S/f"}, {"-x", "@$T/empty", "-e", "@$T/empty", "$S", "$D"}, nullptr, 0, "", 0},
+	{"ListBinaryNames", {"f S/f"}, {"-x", "@$T/bin", "-X", "@$T/bin", "$S", "$D"}, nullptr, 0, "", 0, 0, {},
+	 [](Ctx &c) { put(c.T + "/bin", binary(1024, 7)); }},
+	{"ListBinaryPatterns", {"f S/f"}, {"-e", "@$T/bin", "$S", "$D"}, nullptr,
+	 2, R"(treemir: regex \(\) Invalid argument \(22\))", 1, PLAIN_AGAIN, {},
+	 [](Ctx &c) { put(c.T + "/bin", binary(256, 1)); }},
+	{"ListOneHugeName", {"f S/f", "f huge #5242880"}, {"-x", "@$T/huge", "$S", "$D"}, nullptr, 0, "", 0},
+	{"ListOneHugePattern", {"f S/f", "f huge #1048576"}, {"-e", "@$T/huge", "$S", "$D"}, nullptr, 0, "", 0},
+	{"InvalidPatterns", {"f S/f"}, {"-e", "\\(\\(\\(a*\\)*\\)*b", "-e", "[", "-e", "a\\{1", "-e", "", "-e", "x\\{99999\\}",
+	  "$S", "$D"}, nullptr, 2, R"(treemir: regex \([^\n]*\) Invalid argument \(22\))", 5, PLAIN_AGAIN},
+	{"PathologicalPatternsOnLongNames", {"f S/" + std::string(250, 'a'), "d S/" + std::string(200, 'a'),
+	  "f S/" + std::string(200, 'a') + "/" + std::string(250, 'a')},
+	 {"-e", "\\(\\(\\(a*\\)*\\)*\\)*b$", "-e", "\\(.*\\)*\\(.*\\)*\\(.*\\)*c$", "-e", "\\(a\\|aa\\)*\\(a\\|aa\\)*d$",
+	  "-e", "\\(a*\\)\\{1,200\\}e$", "$S", "$D"}, nullptr, 0, "", 0},
+};
+
+void PrintTo(const Case &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+class Matrix : public testing::TestWithParam<Case> {};
+
+std::vector<std::string> operands(const std::vector<std::string> &args, const Ctx &c)
+{
+	std::vector<std::string> out;
+	for (auto &a : args.empty() ? std::vector<std::string>{"$S", "$D"} : args)
+		out.push_back(expand(a, c, false));
+	return out;
+}
+
+// The report lines of stderr, each without its line ends.
+std::vector<std::string> error_lines(const std::string &err)
+{
+	std::vector<std::string> lines;
+	for (size_t at = 0, next; at < err.size(); at = next) {
+		next = err.find("\ntreemir: ", at + 1);
+		std::string line = err.substr(at, next - at);
+		size_t from = line[0] == '\n', to = line.size() - (line.back() == '\n');
+		lines.push_back(line.substr(from, to - from));
+	}
+	return lines;
+}
+
+TEST_P(Matrix, Run)
+{
+	const Case &k = GetParam();
+	bool nobody = k.flags & NOBODY;
+	if (nobody && !can_run_as_nobody())
+		GTEST_SKIP() << "cannot run as uid 65534";
+#ifdef TREEMIR_SANITIZED
+	// The shim is preloaded ahead of the sanitizer runtime.
+	setenv("ASAN_OPTIONS", (std::string(getenv("ASAN_OPTIONS") ?: "") + ":verify_asan_link_order=0").c_str(), 1);
+#endif
+	Ctx c;
+	c.T = make_temp_dir("fault");
+	c.S = c.T + "/S", c.D = c.T + "/D", c.O = c.T + "/O";
+	build(c, {"d S", "d D", "d O", "d O/sub", "f O/keep keep", "f O/sub/k2 k2"});
+	build(c, k.items);
+	if (k.setup)
+		k.setup(c);
+	auto source = [&c] { return tree(c.S, false, c.D) + tree(c.S, true, c.D); };
+	const std::string src0 = source(), out0 = tree(c.O, false, ""), dst0 = tree(c.D, false, "");
+	if (k.fault) {
+		std::string f = expand(k.fault, c, false);
+		size_t sp = f.find(' '), sp2 = f.find(' ', sp + 1);
+		setenv("LD_PRELOAD", FAULT_SHIM, 1);
+		setenv("FAULT_CALL", f.substr(0, sp).c_str(), 1);
+		setenv("FAULT_PATH", f.substr(sp + 1, sp2 - sp - 1).c_str(), 1);
+		setenv("FAULT_DO", f.substr(sp2 + 1).c_str(), 1);
+	}
+	RunResult r = run_treemir(operands(k.args, c), "", nobody);
+	unsetenv("LD_PRELOAD");
+	{
+		SCOPED_TRACE("stdout: " + r.out.substr(0, 3000) + "\nstderr: " + r.err.substr(0, 3000));
+		EXPECT_TRUE(k.status < 0 || r.status == k.status) << "status " << r.status;
+		EXPECT_LT(r.status, 128) << "killed by a signal";
+		std::vector<std::string> lines = error_lines(r.err);
+		EXPECT_TRUE(k.lines < 0 || (int)lines.size() == k.lines) << lines.size() << " lines";
+		std::regex line_rx(expand(k.err, c, true));
+		int counted = 0;
+		for (auto &l : lines) {
+			EXPECT_TRUE(std::regex_match(l, line_rx)) << "unexpected: " << l;
+			counted += l.rfind("treemir: ", 0) == 0 && l.rfind("treemir: Ignored", 0) != 0;
+		}
+		// The summary is the last line; its error count is the lines' count.
+		std::string last = r.out.substr(r.out.rfind('\n', r.out.size() - 2) + 1);
+		std::smatch m;
+		if (std::regex_search(last, m, std::regex(R"(checked,\d+ copied,\d+ deleted in \d+ second\(s\)(,(\d+) error)?)"))) {
+			EXPECT_EQ(m[2].matched ? std::stoi(m[2]) : 0, counted) << "errors counted and reported differ";
+			EXPECT_EQ(r.status, counted ? 2 : 0);
+		}
+		EXPECT_TRUE((k.flags & SRC_CHANGES) || source() == src0) << "the source changed";
+		EXPECT_EQ(tree(c.O, false, ""), out0) << "the folder beside the trees changed";
+		EXPECT_TRUE(!(k.flags & REFUSED) || tree(c.D, false, "") == dst0) << "a refused run changed the destination";
+		if (k.check)
+			k.check(c, r);
+	}
+	build(c, k.lift);
+	if (k.lift_fn)
+		k.lift_fn(c);
+	std::vector<std::string> again = operands(k.flags & (REFUSED | PLAIN_AGAIN) ? std::vector<std::string>{} : k.args, c);
+	RunResult r2 = run_treemir(again, "", nobody);
+	EXPECT_EQ(r2.status, 0) << r2.err.substr(0, 3000);
+	EXPECT_EQ(tree(c.D, false, c.D), tree(c.S, true, c.D)) << "the second run left no exact mirror";
+	RunResult r3 = run_treemir(again, "", nobody);
+	EXPECT_EQ(r3.status, 0) << r3.err.substr(0, 3000);
+	EXPECT_TRUE(r3.out.find("checked,") == r3.out.npos || r3.out.find(",0 copied,0 deleted in") != r3.out.npos)
+		<< "the third run changed something: " << r3.out.substr(0, 3000);
+	EXPECT_EQ(tree(c.O, false, ""), out0) << "the folder beside the trees changed";
+	sh("rm -rf '" + c.T + "'");
+}
+
+INSTANTIATE_TEST_SUITE_P(Fault, Matrix, testing::ValuesIn(cases),
+                         [](const testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
+
+} // namespace

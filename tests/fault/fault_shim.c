@@ -1,0 +1,86 @@
+// Preloaded into the program by the fault tests: when the call FAULT_CALL
+// reaches the path FAULT_PATH (for fstatat the entry name, for a descriptor
+// call the descriptor's file), it acts as FAULT_DO says:
+//   "sh:COMMAND"  runs the command once, before the call goes through;
+//   "errno:N"     fails the call with error N, every time.
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static int armed(const char *call)
+{
+	const char *c = getenv("FAULT_CALL");
+	return c != NULL && strcmp(c, call) == 0;
+}
+
+// Answers 1, with errno set, when the call must fail.
+static int fault(const char *call, const char *path)
+{
+	static int fired;
+	const char *p = getenv("FAULT_PATH"), *d = getenv("FAULT_DO");
+	if (!armed(call) || !p || !d || !path || strcmp(p, path) != 0)
+		return 0;
+	if (strncmp(d, "errno:", 6) == 0) {
+		errno = atoi(d + 6);
+		return 1;
+	}
+	if (!fired && strncmp(d, "sh:", 3) == 0) {
+		fired = 1;
+		unsetenv("LD_PRELOAD");
+		if (system(d + 3) != 0)
+			fprintf(stderr, "fault_shim: '%s' failed\n", d + 3);
+	}
+	return 0;
+}
+
+static int fault_fd(const char *call, int fd)
+{
+	char link[64], path[4096];
+	if (!armed(call))
+		return 0;
+	snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+	ssize_t n = readlink(link, path, sizeof path - 1);
+	path[n < 0 ? 0 : n] = '\0';
+	return fault(call, path);
+}
+
+// A call and its descriptor twin go by one name: "utime" is utimensat and
+// futimens, "chmod" is chmod and fchmod; the others go by their own.
+#define NEXT(f) static __typeof__(f) *next; if (!next) next = (__typeof__(f) *)dlsym(RTLD_NEXT, #f)
+#define PATH_CALL(ret, f, op, fail, params, path, args) \
+	ret f params { NEXT(f); return fault(op, path) ? fail : next args; }
+#define FD_CALL(ret, f, op, params, fd, args) \
+	ret f params { NEXT(f); return fault_fd(op, fd) ? -1 : next args; }
+
+int open(const char *path, int flags, ...)
+{
+	va_list ap;
+	va_start(ap, flags);
+	int mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, int) : 0;
+	va_end(ap);
+	NEXT(open);
+	return fault("open", path) ? -1 : next(path, flags, mode);
+}
+
+PATH_CALL(int, stat, "stat", -1, (const char *p, struct stat *s), p, (p, s))
+PATH_CALL(int, fstatat, "fstatat", -1, (int d, const char *p, struct stat *s, int f), p, (d, p, s, f))
+PATH_CALL(DIR *, opendir, "opendir", NULL, (const char *p), p, (p))
+PATH_CALL(int, mkdir, "mkdir", -1, (const char *p, mode_t m), p, (p, m))
+PATH_CALL(int, unlink, "unlink", -1, (const char *p), p, (p))
+PATH_CALL(int, rmdir, "rmdir", -1, (const char *p), p, (p))
+PATH_CALL(int, chmod, "chmod", -1, (const char *p, mode_t m), p, (p, m))
+PATH_CALL(int, utimensat, "utime", -1, (int d, const char *p, const struct timespec t[2], int f), p, (d, p, t, f))
+FD_CALL(int, fchmod, "chmod", (int fd, mode_t m), fd, (fd, m))
+FD_CALL(int, futimens, "utime", (int fd, const struct timespec t[2]), fd, (fd, t))
+FD_CALL(ssize_t, copy_file_range, "copy_file_range", (int i, off_t *ip, int o, off_t *op, size_t n, unsigned f), i,
+        (i, ip, o, op, n, f))
+FD_CALL(ssize_t, read, "read", (int fd, void *b, size_t n), fd, (fd, b, n))
+FD_CALL(ssize_t, write, "write", (int fd, const void *b, size_t n), fd, (fd, b, n))

@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Fuzzes the option scanner and the list-file reader for FUZZ_SECONDS
+# (default 30) seconds each, built with clang's fuzzer runtime and the
+# address and undefined-behaviour sanitizers.  Fails on a crash, a
+# sanitizer report, a leak or a broken property; a slow or memory-hungry
+# input is shown but does not fail the stage.  New inputs go to a scratch
+# corpus in the build folder; the seed corpus in tests/fuzz/corpus stays.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+seconds=${FUZZ_SECONDS:-30}
+out=${FUZZ_BUILD:-build-fuzz}
+cxx=${CLANGXX:-$(command -v clang++ || command -v clang++-14 || true)}
+
+if [ -z "$cxx" ]; then
+	echo "stage_fuzz: skipped, clang++ is not installed"
+	exit 0
+fi
+mkdir -p "$out"
+if ! echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char *, unsigned long) { return 0; }' |
+	"$cxx" -x c++ -fsanitize=fuzzer - -o "$out/probe" 2>/dev/null; then
+	echo "stage_fuzz: skipped, the fuzzer runtime is missing (libclang-rt-14-dev)"
+	exit 0
+fi
+
+failed=0
+for target in getopt list; do
+	bin=$out/fuzz_$target
+	if ! "$cxx" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
+		-DTREEMIR_NO_MAIN -Isrc src/treemir.cpp src/getopt.cpp "tests/fuzz/fuzz_$target.cpp" -o "$bin"; then
+		echo "stage_fuzz: building fuzz_$target failed"
+		exit 1
+	fi
+	work=$out/corpus-$target
+	artifacts=$out/artifacts-$target/
+	rm -rf "$artifacts"
+	mkdir -p "$work" "$artifacts"
+	echo "== fuzz_$target for ${seconds}s"
+	"$bin" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -max_len=4096 -close_fd_mask=3 \
+		-print_final_stats=1 -artifact_prefix="$artifacts" "$work" "tests/fuzz/corpus/$target" \
+		>"$out/fuzz_$target.log" 2>&1
+	status=$?
+	grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb|^Done [0-9]+ runs' "$out/fuzz_$target.log"
+	if ls "$artifacts" | grep -qE '^(crash|leak)-'; then
+		echo "stage_fuzz: fuzz_$target found a fault, inputs in $artifacts"
+		grep -E -A30 '^==[0-9]+==ERROR|runtime error|deadly signal' "$out/fuzz_$target.log" | head -60
+		failed=1
+	elif [ "$status" -ne 0 ]; then
+		echo "stage_fuzz: fuzz_$target stopped on a slow or large input (status $status), inputs in $artifacts:"
+		ls "$artifacts"
+		grep -E 'ALARM|out-of-memory|Timeout' "$out/fuzz_$target.log" | head -5
+	fi
+done
+rm -f /dev/shm/treemir-fuzz-list-*
+exit $failed
