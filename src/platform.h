@@ -99,6 +99,36 @@ inline int unlink_dir_link(const char *path) { return rmdir(path); }
 // The length of the root part of an absolute path: "C:\", "\\server\share\", "\".
 size_t root_length(const char *path);
 
+// Acts by the item's full path: the runtime has no calls relative to an
+// open directory, so the directory "descriptors" of the walk are tokens.
+enum { CURRENT_DIR = -100 };
+inline int open_dir_at(int, const char *, const char *path, int follow)
+{
+	struct stat st;
+	if (stat(path, &st) != 0)
+		return -1;
+	if (!S_ISDIR(st.st_mode)) {
+		errno = ENOTDIR;
+		return -1;
+	}
+	if (!follow && lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+		errno = ELOOP;
+		return -1;
+	}
+	return 0;
+}
+inline int stat_dir(int, const char *path, struct stat *st) { return stat(path, st); }
+inline DIR *dir_stream(int, const char *path) { return open_dir(path); }
+inline void close_dir(int) {}
+inline int open_dest_at(int, const char *, const char *path) { return open_dest(path); }
+inline int unlink_at(int, const char *, const char *path) { return unlink(path); }
+inline int rmdir_at(int, const char *, const char *path) { return rmdir(path); }
+inline int unlink_link_at(int, const char *, const char *path) { return unlink_dir_link(path); }
+inline int mkdir_at(int, const char *, const char *path) { return make_directory(path); }
+inline int lstat_at(int, const char *, const char *path, struct stat *st) { return lstat(path, st); }
+inline int chmod_at(int, const char *, const char *path, unsigned mode) { return chmod(path, (int)mode); }
+inline void raise_descriptor_limit(void) {}
+
 #else // POSIX
 
 #include <regex.h>
@@ -158,6 +188,45 @@ inline int set_mode(int fd, const char *path, mode_t mode)
 inline char *full_path(const char *path) { return realpath(path, nullptr); }
 inline int unlink_dir_link(const char *path) { return unlink(path); }
 inline size_t root_length(const char *) { return 1; }
+
+// The destination is walked through open directories: each act names its
+// item relative to the directory it stands in, so that a directory swapped
+// for a link while the walk is inside it leads the walk nowhere else.  The
+// full path names the same item for the reports.
+enum { CURRENT_DIR = AT_FDCWD };
+inline int open_dir_at(int dir, const char *name, const char *, int follow)
+{
+	return openat(dir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+}
+inline int stat_dir(int fd, const char *, struct stat *st) { return fstat(fd, st); }
+inline DIR *dir_stream(int fd, const char *)
+{
+	int own = dup(fd); // the stream closes its own descriptor
+	DIR *d = own < 0 ? nullptr : fdopendir(own);
+	if (d == nullptr && own >= 0)
+		close(own);
+	return d;
+}
+inline void close_dir(int fd) { close(fd); }
+inline int open_dest_at(int dir, const char *name, const char *)
+{
+	return openat(dir, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+	              S_IRUSR | S_IWUSR);
+}
+inline int unlink_at(int dir, const char *name, const char *) { return unlinkat(dir, name, 0); }
+inline int rmdir_at(int dir, const char *name, const char *) { return unlinkat(dir, name, AT_REMOVEDIR); }
+inline int unlink_link_at(int dir, const char *name, const char *) { return unlinkat(dir, name, 0); }
+inline int mkdir_at(int dir, const char *name, const char *) { return mkdirat(dir, name, 0777); }
+inline int lstat_at(int dir, const char *name, const char *, struct stat *st)
+{
+	return fstatat(dir, name, st, AT_SYMLINK_NOFOLLOW);
+}
+inline int chmod_at(int dir, const char *name, const char *, mode_t mode)
+{
+	return fchmodat(dir, name, mode, 0);
+}
+// One open directory per level of the destination walk.
+void raise_descriptor_limit(void);
 
 #endif
 #endif

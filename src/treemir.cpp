@@ -28,6 +28,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 RunState run = {
 	DEFAULT_VERBOSE, 0, 0, DEFAULT_BUFFER_SIZE, nullptr,
@@ -46,6 +49,18 @@ void report_error(const char *op, const char *path)
 	fprintf(stderr, "\ntreemir: %s (%s) %s (%d)\n", op, path, strerror(err), err);
 	run.error_count++;
 }
+
+#ifndef _WIN32
+// The destination walk holds one open directory per level.
+void raise_descriptor_limit(void)
+{
+	struct rlimit limit;
+	if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+		limit.rlim_cur = limit.rlim_max;
+		setrlimit(RLIMIT_NOFILE, &limit);
+	}
+}
+#endif
 
 // Reports an act whose path does not fit a path buffer.  The path is shown
 // whole, built on the heap for the message alone.
@@ -403,10 +418,18 @@ static void read_entries(DIR *dir, const char *path, DirListing *listing, int de
 	}
 }
 
-int scan_dir(const char *path, DirListing *listing, struct stat *dir_status, int dest_side)
+static void show_scan(const char *path)
 {
-	init_list(&listing->files);
-	init_list(&listing->dirs);
+	if (run.verbose >= 1) {
+		printf("SCAN   %-60.60s  ", path);
+		fflush(stdout);
+	}
+}
+
+// The status checks before a directory is opened; on success the SCAN line
+// is out.  Answers 1 after reporting why the path cannot be read.
+static int check_dir(const char *path, struct stat *dir_status)
+{
 	if (stat(path, dir_status) != 0) {
 		report_error("stat", path);
 		return 1;
@@ -416,11 +439,14 @@ int scan_dir(const char *path, DirListing *listing, struct stat *dir_status, int
 		run.error_count++;
 		return 1;
 	}
-	if (run.verbose >= 1) {
-		printf("SCAN   %-60.60s  ", path);
-		fflush(stdout);
-	}
-	DIR *dir = open_dir(path);
+	show_scan(path);
+	return 0;
+}
+
+// Lists an opened directory stream (null: it could not be opened), then
+// sorts the listing.
+static int list_dir(DIR *dir, const char *path, DirListing *listing, int dest_side)
+{
 	if (dir == nullptr) {
 		report_error("opendir", path);
 		return 1;
@@ -434,6 +460,46 @@ int scan_dir(const char *path, DirListing *listing, struct stat *dir_status, int
 	return 0;
 }
 
+int scan_dir(const char *path, DirListing *listing, struct stat *dir_status, int dest_side)
+{
+	init_list(&listing->files);
+	init_list(&listing->dirs);
+	if (check_dir(path, dir_status) != 0)
+		return 1;
+	return list_dir(open_dir(path), path, listing, dest_side);
+}
+
+// Reads a destination directory through a descriptor opened relative to
+// its parent's, without following a link unless follow is set (for the
+// operand the user named).  The descriptor stays open in *fd for the acts
+// of the pair.  Reports and answers as scan_dir does.
+int scan_dest(int parent, const char *name, const char *path, int follow,
+              DirListing *listing, struct stat *dir_status, int *fd)
+{
+	init_list(&listing->files);
+	init_list(&listing->dirs);
+	*fd = open_dir_at(parent, name, path, follow);
+	if (*fd < 0) {
+		// Tell why in the words of a scan by path: no such entry, not a
+		// directory, or a directory that cannot be opened here.
+		int err = errno;
+		if (check_dir(path, dir_status) == 0) {
+			errno = err;
+			report_error("opendir", path);
+		}
+		return 1;
+	}
+	if (stat_dir(*fd, path, dir_status) != 0) {
+		report_error("stat", path);
+	} else {
+		show_scan(path);
+		if (list_dir(dir_stream(*fd, path), path, listing, 1) == 0)
+			return 0;
+	}
+	close_dir(*fd);
+	return 1;
+}
+
 // ---------------------------------------------------------------------
 // Pair walk
 // ---------------------------------------------------------------------
@@ -443,6 +509,9 @@ struct PairWalk {
 	char header[HEADER_BUF];
 	const char *source;
 	const char *dest;
+	int parent_fd;    // the destination's parent directory, or CURRENT_DIR
+	const char *name; // the destination's name in it
+	int dst_fd;       // the destination directory, open for the pair's acts
 	DirListing src;
 	DirListing dst;
 	struct stat src_status;
@@ -465,7 +534,7 @@ static void open_destination(PairWalk *w)
 		return;
 	w->untouched = 0;
 	if ((w->dst_status.st_mode & S_IRWXU) != S_IRWXU)
-		chmod(w->dest, (w->dst_status.st_mode & 07777) | S_IRWXU);
+		set_mode(w->dst_fd, w->dest, (w->dst_status.st_mode & 07777) | S_IRWXU);
 }
 
 static void remove_extra_files(PairWalk *w)
@@ -475,12 +544,15 @@ static void remove_extra_files(PairWalk *w)
 		const EntryNode *d = files->index[i];
 		if (find_entry(&w->src.files, d) == nullptr) {
 			open_destination(w);
-			remove_file(w->header, w->dest, d->name);
+			remove_file(w->header, w->dst_fd, w->dest, d->name);
 		}
 	}
 }
 
 static mode_t copy_mode_bits(const struct stat *status);
+static void set_status(int fd, const char *path, const struct stat *status);
+static int sync_pair(const char *source, const char *dest, int parent_fd, const char *name);
+static int lies_inside(const char *path);
 
 // The destination root seen from inside the source: never mirrored into
 // itself.
@@ -488,6 +560,17 @@ static int is_dest_root(const EntryNode *s)
 {
 	return run.dest_known && s->status.st_dev == run.dest_dev &&
 	       s->status.st_ino == run.dest_ino;
+}
+
+// Whether a source directory of the pair is this destination directory,
+// reached through a link: what the source shows is never removed.
+static int seen_in_source(PairWalk *w, const EntryNode *d)
+{
+	EntryList *dirs = &w->src.dirs;
+	for (int32_t i = 0; i < dirs->count; i++)
+		if (same_file(&dirs->index[i]->status, &d->status))
+			return 1;
+	return 0;
 }
 
 // Removes the destination subtrees the source lacks, and the links that
@@ -501,11 +584,13 @@ static void remove_extra_dirs(PairWalk *w, int remove_missing)
 		const EntryNode *s = find_entry(&w->src.dirs, d);
 		if (s != nullptr ? !d->is_link : !remove_missing)
 			continue;
+		if (!d->is_link && seen_in_source(w, d))
+			continue;
 		open_destination(w);
 		if (d->is_link)
-			remove_link(w->header, w->dest, d->name);
+			remove_link(w->header, w->dst_fd, w->dest, d->name);
 		else
-			remove_tree(w->header, w->dest, d->name);
+			remove_tree(w->header, w->dst_fd, w->dest, d->name);
 	}
 }
 
@@ -535,7 +620,8 @@ static void copy_changed_files(PairWalk *w)
 		open_destination(w);
 		// A file with other names may be one of them outside the
 		// destination, or in the source: it is replaced, never rewritten.
-		copy_file(w->header, w->source, w->dest, s, d != nullptr && d->status.st_nlink > 1);
+		copy_file(w->header, w->source, w->dst_fd, w->dest, s,
+		          d != nullptr && d->status.st_nlink > 1);
 	}
 }
 
@@ -552,9 +638,9 @@ static int on_walk_path(const struct stat *st)
 static void clear_special(PairWalk *w, const char *name, const char *path)
 {
 	struct stat st;
-	if (lstat(path, &st) == 0 && !S_ISDIR(st.st_mode)) {
+	if (lstat_at(w->dst_fd, name, path, &st) == 0 && !S_ISDIR(st.st_mode)) {
 		open_destination(w);
-		remove_file(w->header, w->dest, name);
+		remove_file(w->header, w->dst_fd, w->dest, name);
 	}
 }
 
@@ -575,6 +661,11 @@ static void descend(PairWalk *w, const EntryNode *s, char *sub_src, char *sub_ds
 		report_error("opendir", sub_src);
 		return;
 	}
+	if (s->is_link && lies_inside(sub_src)) {
+		fprintf(stderr, "\ntreemir: source %s lies inside destination\n", sub_src);
+		run.error_count++;
+		return;
+	}
 	const EntryNode *d = find_entry(&w->dst.dirs, s);
 	if (d == nullptr && !run.keep_extra)
 		clear_special(w, s->name, sub_dst);
@@ -582,9 +673,9 @@ static void descend(PairWalk *w, const EntryNode *s, char *sub_src, char *sub_ds
 		// A directory its owner cannot write takes no new entry.
 		if (!(w->dst_status.st_mode & S_IWUSR))
 			open_destination(w);
-		make_dir(w->header, sub_dst);
+		make_dir(w->header, w->dst_fd, s->name, sub_dst);
 	}
-	sync_dirs(sub_src, sub_dst);
+	sync_pair(sub_src, sub_dst, w->dst_fd, s->name);
 }
 
 static void sync_subdirs(PairWalk *w)
@@ -606,7 +697,8 @@ static int walk_pair(PairWalk *w)
 	if (scan_dir(w->source, &w->src, &w->src_status))
 		return 1;
 	w->source_complete = run.error_count == errors;
-	if (scan_dir(w->dest, &w->dst, &w->dst_status, 1)) {
+	int follow = w->parent_fd == CURRENT_DIR; // the operand may be a link
+	if (scan_dest(w->parent_fd, w->name, w->dest, follow, &w->dst, &w->dst_status, &w->dst_fd)) {
 		free_listing(&w->src);
 		return 1;
 	}
@@ -628,22 +720,30 @@ static int walk_pair(PairWalk *w)
 	// directory that could not be read whole: its mode may be the fault.
 	int drifted = (w->src_status.st_mode & 07777) != (w->dst_status.st_mode & 07777);
 	if (!w->same_dir && (!w->untouched || (drifted && w->source_complete)))
-		apply_status(w->dest, &w->src_status);
+		set_status(w->dst_fd, w->dest, &w->src_status);
 
 	run.walk_path = frame.parent;
+	close_dir(w->dst_fd);
 	free_listing(&w->dst);
 	free_listing(&w->src);
 	return 0;
 }
 
-int sync_dirs(const char *source, const char *dest)
+static int sync_pair(const char *source, const char *dest, int parent_fd, const char *name)
 {
 	PairWalk w;
 	snprintf(w.header, sizeof w.header, "FROM   %-70.70s\nTO     %-70.70s\n", source, dest);
 	w.source = source;
 	w.dest = dest;
+	w.parent_fd = parent_fd;
+	w.name = name;
 	w.untouched = 1;
 	return walk_pair(&w);
+}
+
+int sync_dirs(const char *source, const char *dest)
+{
+	return sync_pair(source, dest, CURRENT_DIR, dest);
 }
 
 // ---------------------------------------------------------------------
@@ -758,23 +858,23 @@ static void set_status(int fd, const char *path, const struct stat *status)
 		report_error("chmod", path);
 }
 
-// The copy is created readable by its owner alone; apply_status gives it
-// the source's mode once its data is complete.
-static int open_dest_file(const char *path, int unlink_first)
+// The copy is created readable by its owner alone; set_status gives it the
+// source's mode once its data is complete.
+static int open_dest_file(int dir, const char *name, const char *path, int unlink_first)
 {
 	if (unlink_first)
-		remove_path(path);
-	int fd = open_dest(path);
+		remove_path(dir, name, path);
+	int fd = open_dest_at(dir, name, path);
 	if (fd >= 0)
 		return fd;
 	// A read-only file, a link or anything else in the way is removed
 	// and the open tried once more.
-	remove_path(path);
-	return open_dest(path);
+	remove_path(dir, name, path);
+	return open_dest_at(dir, name, path);
 }
 
-void copy_file(char *header, const char *src_dir, const char *dst_dir, const EntryNode *entry,
-               int unlink_first)
+void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_dir,
+               const EntryNode *entry, int unlink_first)
 {
 	if (run.verbose >= 2) {
 		flush_header(header);
@@ -795,7 +895,7 @@ void copy_file(char *header, const char *src_dir, const char *dst_dir, const Ent
 		report_error("open", src);
 		return;
 	}
-	int out = open_dest_file(dst, unlink_first);
+	int out = open_dest_file(dst_fd, entry->name, dst, unlink_first);
 	if (out < 0) {
 		report_error("open", dst);
 		close(in);
@@ -812,7 +912,7 @@ void copy_file(char *header, const char *src_dir, const char *dst_dir, const Ent
 	}
 	// A cut-short copy must not stay behind looking up to date.
 	if (failed)
-		remove_path(dst);
+		remove_path(dst_fd, entry->name, dst);
 	else if (!STATUS_ON_DESCRIPTOR)
 		set_status(-1, dst, &entry->status);
 	if (run.verbose >= 2)
@@ -829,21 +929,24 @@ void apply_status(const char *path, const struct stat *status)
 // Destination removals and directory creation
 // ---------------------------------------------------------------------
 
+// Every act names its item three ways: the open directory it stands in,
+// its name there, and its full path for the lines and reports.
+
 // Adds the owner's bits to an item's mode.  A link is left alone: its mode
 // would be its target's.
-static void make_writable(const char *path, mode_t bits)
+static void make_writable(int dir, const char *name, const char *path, mode_t bits)
 {
 	struct stat st;
-	if (lstat(path, &st) == 0 && !S_ISLNK(st.st_mode))
-		chmod(path, (st.st_mode & 07777) | bits);
+	if (lstat_at(dir, name, path, &st) == 0 && !S_ISLNK(st.st_mode))
+		chmod_at(dir, name, path, (st.st_mode & 07777) | bits);
 }
 
-void remove_path(const char *path)
+void remove_path(int dir, const char *name, const char *path)
 {
-	if (unlink(path) == 0)
+	if (unlink_at(dir, name, path) == 0)
 		return;
-	make_writable(path, S_IWUSR);
-	if (unlink(path) != 0)
+	make_writable(dir, name, path, S_IWUSR);
+	if (unlink_at(dir, name, path) != 0)
 		report_error("unlink", path);
 }
 
@@ -855,7 +958,7 @@ static void print_action(char *header, int level, const char *label, const char 
 	}
 }
 
-void remove_file(char *header, const char *dir, const char *name)
+void remove_file(char *header, int dir_fd, const char *dir, const char *name)
 {
 	run.deleted_count++;
 	char path[PATH_BUF];
@@ -864,10 +967,10 @@ void remove_file(char *header, const char *dir, const char *name)
 		return;
 	}
 	print_action(header, 1, "RM     ", path);
-	remove_path(path);
+	remove_path(dir_fd, name, path);
 }
 
-void remove_dir(char *header, const char *dir, const char *name)
+void remove_dir(char *header, int dir_fd, const char *dir, const char *name)
 {
 	char path[PATH_BUF];
 	if (!join_path(path, dir, name)) {
@@ -875,16 +978,16 @@ void remove_dir(char *header, const char *dir, const char *name)
 		return;
 	}
 	print_action(header, 1, "RMDIR  ", path);
-	if (rmdir(path) == 0)
+	if (rmdir_at(dir_fd, name, path) == 0)
 		return;
-	make_writable(path, S_IRWXU);
-	if (rmdir(path) != 0)
+	make_writable(dir_fd, name, path, S_IRWXU);
+	if (rmdir_at(dir_fd, name, path) != 0)
 		report_error("rmdir", path);
 }
 
 // A link that stands in the destination as a directory goes as one, with
 // its RMDIR line; the link alone is removed.
-void remove_link(char *header, const char *dir, const char *name)
+void remove_link(char *header, int dir_fd, const char *dir, const char *name)
 {
 	char path[PATH_BUF];
 	if (!join_path(path, dir, name)) {
@@ -892,11 +995,13 @@ void remove_link(char *header, const char *dir, const char *name)
 		return;
 	}
 	print_action(header, 1, "RMDIR  ", path);
-	if (unlink_dir_link(path) != 0)
+	if (unlink_link_at(dir_fd, name, path) != 0)
 		report_error("unlink", path);
 }
 
-void remove_tree(char *header, const char *dir, const char *name)
+// The subtree is entered through descriptors that never follow a link, so
+// a directory swapped for one midway is not emptied through it.
+void remove_tree(char *header, int dir_fd, const char *dir, const char *name)
 {
 	char *path = (char *)xmalloc(PATH_BUF); // the recursion is as deep as the tree
 	if (!join_path(path, dir, name)) {
@@ -906,26 +1011,28 @@ void remove_tree(char *header, const char *dir, const char *name)
 	}
 	DirListing listing;
 	struct stat status;
-	if (scan_dir(path, &listing, &status, 1) == 0) {
+	int fd;
+	if (scan_dest(dir_fd, name, path, 0, &listing, &status, &fd) == 0) {
 		for (int32_t i = 0; i < listing.files.count; i++)
-			remove_file(header, path, listing.files.index[i]->name);
+			remove_file(header, fd, path, listing.files.index[i]->name);
 		for (int32_t i = 0; i < listing.dirs.count; i++) {
 			const EntryNode *d = listing.dirs.index[i];
 			if (d->is_link)
-				remove_link(header, path, d->name);
+				remove_link(header, fd, path, d->name);
 			else
-				remove_tree(header, path, d->name);
+				remove_tree(header, fd, path, d->name);
 		}
-		remove_dir(header, dir, name);
+		close_dir(fd);
+		remove_dir(header, dir_fd, dir, name);
 		free_listing(&listing);
 	}
 	free(path);
 }
 
-void make_dir(char *header, const char *path)
+void make_dir(char *header, int dir_fd, const char *name, const char *path)
 {
 	print_action(header, 2, "MKDIR  ", path);
-	if (make_directory(path) != 0)
+	if (mkdir_at(dir_fd, name, path) != 0)
 		report_error("mkdir", path);
 }
 
@@ -993,6 +1100,30 @@ void trim_separator(char *arg)
 		arg[len - 1] = '\0';
 }
 
+// Whether path, its links resolved, is the destination root or lies below
+// it: walks up the resolved path comparing each directory with the root.
+static int lies_inside(const char *path)
+{
+	char *real = run.dest_known ? full_path(path) : nullptr;
+	if (real == nullptr)
+		return 0;
+	size_t root = root_length(real);
+	int inside = 0;
+	for (;;) {
+		struct stat st;
+		inside = stat(real, &st) == 0 && st.st_dev == run.dest_dev && st.st_ino == run.dest_ino;
+		char *cut = strrchr(real, SEPARATOR);
+		if (inside || cut == nullptr || strlen(real) <= root)
+			break;
+		if ((size_t)(cut - real) < root)
+			real[root] = '\0'; // the root keeps its separator
+		else
+			*cut = '\0';
+	}
+	free(real);
+	return inside;
+}
+
 // Refuses a source that lies inside the destination, which the walk would
 // delete as extraneous; notes the destination root, which the walk keeps
 // out of the source.  Answers 1 to refuse the run.
@@ -1004,28 +1135,12 @@ int check_operands(const char *source, const char *dest)
 	run.dest_known = 1;
 	run.dest_dev = dst.st_dev;
 	run.dest_ino = dst.st_ino;
-	char *real = full_path(source);
-	if (real == nullptr || (stat(real, &st) == 0 && same_file(&st, &dst))) {
-		free(real);
+	if (stat(source, &st) == 0 && same_file(&st, &dst))
+		return 0; // one directory: nothing can differ
+	if (!lies_inside(source))
 		return 0;
-	}
-	int inside = 0;
-	size_t root = root_length(real);
-	for (char *cut = strrchr(real, SEPARATOR); cut != nullptr && !inside;
-	     cut = strrchr(real, SEPARATOR)) {
-		int at_root = (size_t)(cut - real) < root;
-		if (at_root)
-			real[root] = '\0'; // the root keeps its separator
-		else
-			*cut = '\0';
-		inside = stat(real, &st) == 0 && same_file(&st, &dst);
-		if (at_root)
-			break;
-	}
-	if (inside)
-		fprintf(stderr, "\ntreemir: source %s lies inside destination %s\n", source, dest);
-	free(real);
-	return inside;
+	fprintf(stderr, "\ntreemir: source %s lies inside destination %s\n", source, dest);
+	return 1;
 }
 
 #ifndef TREEMIR_NO_MAIN
@@ -1083,6 +1198,7 @@ int main(int argc, char **argv)
 		return 1;
 	}
 	run.copy_buffer = (char *)xmalloc((size_t)run.buffer_size);
+	raise_descriptor_limit();
 	time_t start = time(nullptr);
 	char *source = argv[treemir::optind];
 	char *dest = argv[treemir::optind + 1];

@@ -104,18 +104,22 @@ void free_list(EntryList *list);
 void free_listing(DirListing *listing);
 // dest_side: the directory is in the destination, where links are items.
 int scan_dir(const char *path, DirListing *listing, struct stat *dir_status, int dest_side = 0);
+int scan_dest(int parent, const char *name, const char *path, int follow,
+              DirListing *listing, struct stat *dir_status, int *fd);
 
 // Pair walk and its acts.
 int sync_dirs(const char *source, const char *dest);
+// Acts on the destination take the open directory the item stands in
+// (dst_fd, dir_fd), its name there and the full path for their lines.
 // unlink_first: the destination file is removed before it is written.
-void copy_file(char *header, const char *src_dir, const char *dst_dir,
-               const EntryNode *entry, int unlink_first = 0);
+void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_dir,
+               const EntryNode *entry, int unlink_first);
 void apply_status(const char *path, const struct stat *status);
-void remove_path(const char *path);
-void remove_file(char *header, const char *dir, const char *name);
-void remove_dir(char *header, const char *dir, const char *name);
-void remove_link(char *header, const char *dir, const char *name);
-void remove_tree(char *header, const char *dir, const char *name);
-void make_dir(char *header, const char *path);
+void remove_path(int dir_fd, const char *name, const char *path);
+void remove_file(char *header, int dir_fd, const char *dir, const char *name);
+void remove_dir(char *header, int dir_fd, const char *dir, const char *name);
+void remove_link(char *header, int dir_fd, const char *dir, const char *name);
+void remove_tree(char *header, int dir_fd, const char *dir, const char *name);
+void make_dir(char *header, int dir_fd, const char *name, const char *path);
 
 #endif

@@ -41,6 +41,25 @@ static int fault(const char *call, const char *path)
 	return 0;
 }
 
+// The full path of name relative to the open directory dir.
+static const char *at_path(int dir, const char *name, char *buf, size_t size)
+{
+	char link[64], base[4096];
+	if (dir == AT_FDCWD || name[0] == '/')
+		return name;
+	snprintf(link, sizeof link, "/proc/self/fd/%d", dir);
+	ssize_t n = readlink(link, base, sizeof base - 1);
+	base[n < 0 ? 0 : n] = '\0';
+	snprintf(buf, size, "%s/%s", base, name);
+	return buf;
+}
+
+static int fault_at(const char *call, int dir, const char *name)
+{
+	char buf[8192];
+	return armed(call) && fault(call, at_path(dir, name, buf, sizeof buf));
+}
+
 static int fault_fd(const char *call, int fd)
 {
 	char link[64], path[4096];
@@ -84,3 +103,33 @@ FD_CALL(ssize_t, copy_file_range, "copy_file_range", (int i, off_t *ip, int o, o
         (i, ip, o, op, n, f))
 FD_CALL(ssize_t, read, "read", (int fd, void *b, size_t n), fd, (fd, b, n))
 FD_CALL(ssize_t, write, "write", (int fd, const void *b, size_t n), fd, (fd, b, n))
+
+// The calls relative to an open directory go by the names of their path
+// twins: a directory opened with openat is "opendir".
+int openat(int dir, const char *name, int flags, ...)
+{
+	va_list ap;
+	va_start(ap, flags);
+	int mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, int) : 0;
+	va_end(ap);
+	NEXT(openat);
+	return fault_at(flags & O_DIRECTORY ? "opendir" : "open", dir, name) ? -1 : next(dir, name, flags, mode);
+}
+
+int unlinkat(int dir, const char *name, int flags)
+{
+	NEXT(unlinkat);
+	return fault_at(flags & AT_REMOVEDIR ? "rmdir" : "unlink", dir, name) ? -1 : next(dir, name, flags);
+}
+
+int mkdirat(int dir, const char *name, mode_t mode)
+{
+	NEXT(mkdirat);
+	return fault_at("mkdir", dir, name) ? -1 : next(dir, name, mode);
+}
+
+int fchmodat(int dir, const char *name, mode_t mode, int flags)
+{
+	NEXT(fchmodat);
+	return fault_at("chmod", dir, name) ? -1 : next(dir, name, mode, flags);
+}
