@@ -633,12 +633,14 @@ static int on_walk_path(const struct stat *st)
 	return 0;
 }
 
-// A FIFO, socket or device that the listing left out may stand where the
-// source has a directory; it goes like any file the source lacks.
+// A link, FIFO, socket or device may stand where the source has a
+// directory; it goes like any file the source lacks, also with -r, which
+// keeps only real files and directories.
 static void clear_special(PairWalk *w, const char *name, const char *path)
 {
 	struct stat st;
-	if (lstat_at(w->dst_fd, name, path, &st) == 0 && !S_ISDIR(st.st_mode)) {
+	if (lstat_at(w->dst_fd, name, path, &st) == 0 && !S_ISDIR(st.st_mode) &&
+	    !S_ISREG(st.st_mode)) {
 		open_destination(w);
 		remove_file(w->header, w->dst_fd, w->dest, name);
 	}
@@ -667,7 +669,7 @@ static void descend(PairWalk *w, const EntryNode *s, char *sub_src, char *sub_ds
 		return;
 	}
 	const EntryNode *d = find_entry(&w->dst.dirs, s);
-	if (d == nullptr && !run.keep_extra)
+	if (d == nullptr)
 		clear_special(w, s->name, sub_dst);
 	if (d == nullptr || (d->is_link && !w->same_dir)) {
 		// A directory its owner cannot write takes no new entry.
