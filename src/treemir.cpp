@@ -838,8 +838,16 @@ static int copy_data(int in, int out, const char *src, const char *dst, uint64_t
 // user's tree would hand out programs that run as root.
 static mode_t copy_mode_bits(const struct stat *status)
 {
-	static const auto user = geteuid();
-	static const auto group = getegid();
+	// Asked once; a plain flag, not a guarded static, keeps the C++
+	// runtime's locking out of the program.
+	static int known;
+	static decltype(geteuid()) user;
+	static decltype(getegid()) group;
+	if (!known) {
+		user = geteuid();
+		group = getegid();
+		known = 1;
+	}
 	mode_t mode = status->st_mode & 07777;
 	if (S_ISREG(status->st_mode)) {
 		if (status->st_uid != user)
