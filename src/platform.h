@@ -132,6 +132,7 @@ inline void raise_descriptor_limit(void) {}
 #else // POSIX
 
 #include <regex.h>
+#include <sys/resource.h>
 
 enum { PATH_SEPARATOR = '/' };
 typedef dev_t file_dev_t; // a file's identity: device and inode
@@ -225,8 +226,15 @@ inline int chmod_at(int dir, const char *name, const char *, mode_t mode)
 {
 	return fchmodat(dir, name, mode, 0);
 }
-// One open directory per level of the destination walk.
-void raise_descriptor_limit(void);
+// The destination walk holds one open directory per level.
+inline void raise_descriptor_limit(void)
+{
+	struct rlimit limit;
+	if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+		limit.rlim_cur = limit.rlim_max;
+		setrlimit(RLIMIT_NOFILE, &limit);
+	}
+}
 
 #endif
 #endif

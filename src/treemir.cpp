@@ -13,7 +13,8 @@
 //  - nothing is ever written to the source tree;
 //  - nothing in the destination is written, removed or entered through a
 //    symbolic link: a link standing where a file or directory belongs is
-//    replaced, never followed;
+//    replaced, never followed, and below the destination operand every act
+//    names its item relative to an open directory reached without links;
 //  - a failed file-system call is reported once through report_error and
 //    counted, and the walk goes on; the count decides the exit status;
 //  - every path is built in a buffer of PATH_BUF bytes; a path that would
@@ -28,9 +29,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#ifndef _WIN32
-#include <sys/resource.h>
-#endif
 
 RunState run = {
 	DEFAULT_VERBOSE, 0, 0, DEFAULT_BUFFER_SIZE, nullptr,
@@ -49,18 +47,6 @@ void report_error(const char *op, const char *path)
 	fprintf(stderr, "\ntreemir: %s (%s) %s (%d)\n", op, path, strerror(err), err);
 	run.error_count++;
 }
-
-#ifndef _WIN32
-// The destination walk holds one open directory per level.
-void raise_descriptor_limit(void)
-{
-	struct rlimit limit;
-	if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-		limit.rlim_cur = limit.rlim_max;
-		setrlimit(RLIMIT_NOFILE, &limit);
-	}
-}
-#endif
 
 // Reports an act whose path does not fit a path buffer.  The path is shown
 // whole, built on the heap for the message alone.
