@@ -490,6 +490,11 @@ int scan_dest(int parent, const char *name, const char *path, int follow,
 // Pair walk
 // ---------------------------------------------------------------------
 
+static mode_t copy_mode_bits(const struct stat *status);
+static void set_status(int fd, const char *path, const struct stat *status);
+static int sync_pair(const char *source, const char *dest, int parent_fd, const char *name);
+static int lies_inside(const char *path);
+
 // One directory pair in hand.
 struct PairWalk {
 	char header[HEADER_BUF];
@@ -534,11 +539,6 @@ static void remove_extra_files(PairWalk *w)
 		}
 	}
 }
-
-static mode_t copy_mode_bits(const struct stat *status);
-static void set_status(int fd, const char *path, const struct stat *status);
-static int sync_pair(const char *source, const char *dest, int parent_fd, const char *name);
-static int lies_inside(const char *path);
 
 // The destination root seen from inside the source: never mirrored into
 // itself.
