@@ -128,3 +128,35 @@ TEST(Safety, WriteFailureLeavesNoPartialFile)
 	EXPECT_EQ(system(("umount '" + D + "'").c_str()), 0);
 	remove_tree_all(top);
 }
+
+// A copy belongs to whoever runs the mirror: another owner's set-ID bits are
+// dropped (and that alone never makes the file differ on the next run),
+// the runner's own are kept.
+TEST(Safety, SetIdBitsOnlyForTheRunnersOwnFiles)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root to own files as another user";
+	std::string top = make_temp_dir("setid");
+	std::string S = top + "/S", D = top + "/D";
+	make_dirs(S);
+	make_dirs(D);
+	struct { const char *name; uid_t owner; mode_t mode, want; } files[] = {
+		{"theirs", 65534, 06755, 0755},
+		{"mine", 0, 04755, 04755},
+	};
+	for (const auto &f : files) {
+		write_file_at(S + "/" + f.name, "#!/bin/sh\n", 1600000000);
+		ASSERT_EQ(lchown((S + "/" + f.name).c_str(), f.owner, f.owner), 0);
+		ASSERT_EQ(chmod((S + "/" + f.name).c_str(), f.mode), 0);
+	}
+	EXPECT_EQ(run_treemir({"-q", S, D}).status, 0);
+	for (const auto &f : files) {
+		struct stat st;
+		ASSERT_EQ(stat((D + "/" + f.name).c_str(), &st), 0);
+		EXPECT_EQ(st.st_mode & 07777, f.want) << f.name;
+		EXPECT_EQ(st.st_uid, 0u) << f.name;
+	}
+	RunResult again = run_treemir({S, D});
+	EXPECT_NE(again.out.find("2 file(s) checked,0 copied,0 deleted"), std::string::npos) << again.out;
+	remove_tree_all(top);
+}
