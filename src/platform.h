@@ -166,15 +166,6 @@ inline int entry_is_link(DIR *dir, const struct dirent *e, const char *)
 }
 // Non-blocking, so that a file swapped for a FIFO cannot hang the run.
 inline int open_source(const char *path) { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
-// Created readable and writable by its owner alone; a FIFO or link in the
-// way fails the open.
-inline int open_dest(const char *path)
-{
-	return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-	            S_IRUSR | S_IWUSR);
-}
-// The umask decides, as for any new directory.
-inline int make_directory(const char *path) { return mkdir(path, 0777); }
 // Times (with nanoseconds) and mode, through fd when it is open, else by path.
 enum { STATUS_ON_DESCRIPTOR = 1 };
 inline int set_times(int fd, const char *path, const struct stat *st)
@@ -187,7 +178,6 @@ inline int set_mode(int fd, const char *path, mode_t mode)
 	return fd >= 0 ? fchmod(fd, mode) : chmod(path, mode);
 }
 inline char *full_path(const char *path) { return realpath(path, nullptr); }
-inline int unlink_dir_link(const char *path) { return unlink(path); }
 inline size_t root_length(const char *) { return 1; }
 
 // The destination is walked through open directories: each act names its
@@ -209,6 +199,8 @@ inline DIR *dir_stream(int fd, const char *)
 	return d;
 }
 inline void close_dir(int fd) { close(fd); }
+// Created readable and writable by its owner alone; a FIFO or link in the
+// way fails the open.
 inline int open_dest_at(int dir, const char *name, const char *)
 {
 	return openat(dir, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
@@ -217,6 +209,7 @@ inline int open_dest_at(int dir, const char *name, const char *)
 inline int unlink_at(int dir, const char *name, const char *) { return unlinkat(dir, name, 0); }
 inline int rmdir_at(int dir, const char *name, const char *) { return unlinkat(dir, name, AT_REMOVEDIR); }
 inline int unlink_link_at(int dir, const char *name, const char *) { return unlinkat(dir, name, 0); }
+// The umask decides, as for any new directory.
 inline int mkdir_at(int dir, const char *name, const char *) { return mkdirat(dir, name, 0777); }
 inline int lstat_at(int dir, const char *name, const char *, struct stat *st)
 {

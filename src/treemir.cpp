@@ -215,10 +215,16 @@ void compile_pattern(PatternList *list, const char *text)
 	list->next = node;
 }
 
+static EntryNode *list_end(EntryList *list)
+{
+	// The head stands in the chain as its terminator; it is compared
+	// against, never read through.
+	return reinterpret_cast<EntryNode *>(list);
+}
+
 EntryNode *find_name(EntryList *list, const char *name)
 {
-	EntryNode *end = reinterpret_cast<EntryNode *>(list);
-	for (EntryNode *n = list->next; n != end; n = n->next)
+	for (EntryNode *n = list->next; n != list_end(list); n = n->next)
 		if (strcmp(n->name, name) == 0)
 			return n;
 	return nullptr;
@@ -238,13 +244,6 @@ int match_pattern(PatternList *list, const char *path)
 // ---------------------------------------------------------------------
 // Directory listing
 // ---------------------------------------------------------------------
-
-static EntryNode *list_end(EntryList *list)
-{
-	// The head stands in the chain as its terminator; it is compared
-	// against, never read through.
-	return reinterpret_cast<EntryNode *>(list);
-}
 
 void init_list(EntryList *list)
 {
@@ -491,7 +490,6 @@ int scan_dest(int parent, const char *name, const char *path, int follow,
 // ---------------------------------------------------------------------
 
 static mode_t copy_mode_bits(const struct stat *status);
-static void set_status(int fd, const char *path, const struct stat *status);
 static int sync_pair(const char *source, const char *dest, int parent_fd, const char *name);
 static int lies_inside(const char *path);
 
@@ -708,7 +706,7 @@ static int walk_pair(PairWalk *w)
 	// directory that could not be read whole: its mode may be the fault.
 	int drifted = (w->src_status.st_mode & 07777) != (w->dst_status.st_mode & 07777);
 	if (!w->same_dir && (!w->untouched || (drifted && w->source_complete)))
-		set_status(w->dst_fd, w->dest, &w->src_status);
+		apply_status(w->dst_fd, w->dest, &w->src_status);
 
 	run.walk_path = frame.parent;
 	close_dir(w->dst_fd);
@@ -846,7 +844,7 @@ static mode_t copy_mode_bits(const struct stat *status)
 
 // Gives path (through fd when it is open) the snapshot's times, for a
 // regular file, and then its mode.
-static void set_status(int fd, const char *path, const struct stat *status)
+void apply_status(int fd, const char *path, const struct stat *status)
 {
 	if (S_ISREG(status->st_mode) && set_times(fd, path, status) != 0)
 		report_error("utime", path);
@@ -854,7 +852,7 @@ static void set_status(int fd, const char *path, const struct stat *status)
 		report_error("chmod", path);
 }
 
-// The copy is created readable by its owner alone; set_status gives it the
+// The copy is created readable by its owner alone; apply_status gives it the
 // source's mode once its data is complete.
 static int open_dest_file(int dir, const char *name, const char *path, int unlink_first)
 {
@@ -901,7 +899,7 @@ void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_di
 	if (close(in) != 0)
 		report_error("close", src);
 	if (!failed && STATUS_ON_DESCRIPTOR)
-		set_status(out, dst, &entry->status); // no path lookup
+		apply_status(out, dst, &entry->status); // no path lookup
 	if (close(out) != 0) {
 		report_error("close", dst);
 		failed = 1;
@@ -910,15 +908,10 @@ void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_di
 	if (failed)
 		remove_path(dst_fd, entry->name, dst);
 	else if (!STATUS_ON_DESCRIPTOR)
-		set_status(-1, dst, &entry->status);
+		apply_status(-1, dst, &entry->status);
 	if (run.verbose >= 2)
 		putchar('\n');
 	run.copied_count++;
-}
-
-void apply_status(const char *path, const struct stat *status)
-{
-	set_status(-1, path, status);
 }
 
 // ---------------------------------------------------------------------

@@ -114,7 +114,8 @@ int sync_dirs(const char *source, const char *dest);
 // unlink_first: the destination file is removed before it is written.
 void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_dir,
                const EntryNode *entry, int unlink_first);
-void apply_status(const char *path, const struct stat *status);
+// Through fd when it is open (else -1: by path).
+void apply_status(int fd, const char *path, const struct stat *status);
 void remove_path(int dir_fd, const char *name, const char *path);
 void remove_file(char *header, int dir_fd, const char *dir, const char *name);
 void remove_dir(char *header, int dir_fd, const char *dir, const char *name);
