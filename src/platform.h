@@ -86,7 +86,6 @@ inline int entry_is_link(DIR *, const struct dirent *, const char *full)
 inline int open_source(const char *path) { return open(path, O_RDONLY | O_BINARY); }
 // Never writes through a link: one in the way fails like O_NOFOLLOW.
 int open_dest(const char *path);
-inline int make_directory(const char *path) { return mkdir(path); }
 // Times (whole seconds) and mode by path, once the copy is closed: the
 // descriptor is not used there (fd is always -1).
 enum { STATUS_ON_DESCRIPTOR = 0 };
@@ -94,8 +93,6 @@ int set_times(int fd, const char *path, const struct stat *st);
 inline int set_mode(int, const char *path, unsigned mode) { return chmod(path, (int)mode); }
 // The absolute path with links resolved, allocated; null on failure.
 char *full_path(const char *path);
-// A link to a directory goes as a directory does.
-inline int unlink_dir_link(const char *path) { return rmdir(path); }
 // The length of the root part of an absolute path: "C:\", "\\server\share\", "\".
 size_t root_length(const char *path);
 
@@ -123,8 +120,9 @@ inline void close_dir(int) {}
 inline int open_dest_at(int, const char *, const char *path) { return open_dest(path); }
 inline int unlink_at(int, const char *, const char *path) { return unlink(path); }
 inline int rmdir_at(int, const char *, const char *path) { return rmdir(path); }
-inline int unlink_link_at(int, const char *, const char *path) { return unlink_dir_link(path); }
-inline int mkdir_at(int, const char *, const char *path) { return make_directory(path); }
+// A link to a directory goes as a directory does.
+inline int unlink_link_at(int, const char *, const char *path) { return rmdir(path); }
+inline int mkdir_at(int, const char *, const char *path) { return mkdir(path); }
 inline int lstat_at(int, const char *, const char *path, struct stat *st) { return lstat(path, st); }
 inline int chmod_at(int, const char *, const char *path, unsigned mode) { return chmod(path, (int)mode); }
 inline void raise_descriptor_limit(void) {}

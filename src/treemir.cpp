@@ -445,13 +445,13 @@ static int list_dir(DIR *dir, const char *path, DirListing *listing, int dest_si
 	return 0;
 }
 
-int scan_dir(const char *path, DirListing *listing, struct stat *dir_status, int dest_side)
+int scan_dir(const char *path, DirListing *listing, struct stat *dir_status)
 {
 	init_list(&listing->files);
 	init_list(&listing->dirs);
 	if (check_dir(path, dir_status) != 0)
 		return 1;
-	return list_dir(open_dir(path), path, listing, dest_side);
+	return list_dir(open_dir(path), path, listing, 0);
 }
 
 // Reads a destination directory through a descriptor opened relative to

@@ -102,8 +102,9 @@ void sort_list(EntryList *list);
 EntryNode *find_entry(EntryList *list, const EntryNode *entry);
 void free_list(EntryList *list);
 void free_listing(DirListing *listing);
-// dest_side: the directory is in the destination, where links are items.
-int scan_dir(const char *path, DirListing *listing, struct stat *dir_status, int dest_side = 0);
+// A source directory by its path; a destination directory relative to its
+// parent's open descriptor, where links are items.
+int scan_dir(const char *path, DirListing *listing, struct stat *dir_status);
 int scan_dest(int parent, const char *name, const char *path, int follow,
               DirListing *listing, struct stat *dir_status, int *fd);
 
