@@ -8,7 +8,6 @@
 namespace mirror_e2e { // e2e_mirror.cpp
 using Items = std::vector<std::string>;
 void build_tree(const std::string &root, const Items &items);
-std::string tree_fp(const std::string &root);
 }
 using namespace mirror_e2e;
 
@@ -96,13 +95,13 @@ TEST(Differential, MirrorEqualsRsyncOnGeneratedTrees)
 		build_tree(S, g.src);
 		build_tree(D, g.dst);
 		build_tree(R, g.dst);
-		ASSERT_EQ(tree_fp(D), tree_fp(R));
+		ASSERT_EQ(fingerprint(D), fingerprint(R));
 		RunResult r = run_treemir({"-q", S, D});
 		EXPECT_EQ(r.out, BANNER);
 		EXPECT_EQ(r.err, "");
 		EXPECT_EQ(r.status, 0);
 		ASSERT_EQ(system(("rsync -rt --perms --delete '" + S + "/' '" + R + "/'").c_str()), 0);
-		EXPECT_EQ(tree_fp(D), tree_fp(R));
+		EXPECT_EQ(fingerprint(D), fingerprint(R));
 		remove_tree_all(top);
 	}
 }

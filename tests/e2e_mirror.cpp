@@ -55,16 +55,6 @@ void build_tree(const std::string &root, const Items &items)
 		chmod(m->first.c_str(), m->second);
 }
 
-// The fingerprint with the mode of root itself.
-std::string tree_fp(const std::string &root)
-{
-	struct stat st{};
-	stat(root.c_str(), &st);
-	char mode[32];
-	snprintf(mode, sizeof mode, "root %04o\n", shown_mode(st.st_mode));
-	return mode + fingerprint(root);
-}
-
 // Line tokens, paths relative to top: "scan P", "head P Q", "rm P",
 // "rmdir P", "mkdir P", "copy NAME SIZE [P1,P2..]", "open NAME SIZE" (a COPY
 // line left open), "sum CHECKED COPIED DELETED [ERRORS]", "err OP P ERRNO",
@@ -130,7 +120,7 @@ void check_mirror(const std::string &name, const Items &src, const Items &dst, c
 	build_tree(O, outside);
 	if (nobody)
 		give_to_nobody(top);
-	std::string source_before = tree_fp(S), outside_before = tree_fp(O), calm_before = ctimes_of(D, calm);
+	std::string source_before = fingerprint(S), outside_before = fingerprint(O), calm_before = ctimes_of(D, calm);
 	Items args = opts;
 	args.insert(args.end(), {S, D});
 	RunResult r = run_treemir(args, "", nobody);
@@ -138,18 +128,18 @@ void check_mirror(const std::string &name, const Items &src, const Items &dst, c
 	EXPECT_EQ(r.err, expand(err, top));
 	EXPECT_EQ(r.status, status);
 	build_tree(top + "/E", want == Items{"=S"} ? src : want);
-	EXPECT_EQ(tree_fp(D), tree_fp(top + "/E"));
-	EXPECT_EQ(tree_fp(S), source_before);
-	EXPECT_EQ(tree_fp(O), outside_before);
+	EXPECT_EQ(fingerprint(D), fingerprint(top + "/E"));
+	EXPECT_EQ(fingerprint(S), source_before);
+	EXPECT_EQ(fingerprint(O), outside_before);
 	EXPECT_EQ(ctimes_of(D, calm), calm_before);
 	if (rerun >= 0) {
-		std::string before = tree_fp(D);
+		std::string before = fingerprint(D);
 		RunResult again = run_treemir(args, "", nobody);
 		EXPECT_EQ(std::regex_replace(zero_seconds(again.out), std::regex("SCAN   [^\r]*\r"), ""),
 		          BANNER + summary(rerun, 0, 0)) << "second run";
 		EXPECT_EQ(again.err, "");
 		EXPECT_EQ(again.status, 0);
-		EXPECT_EQ(tree_fp(D), before);
+		EXPECT_EQ(fingerprint(D), before);
 	}
 	remove_tree_all(top);
 }

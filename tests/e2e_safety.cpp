@@ -12,7 +12,6 @@
 namespace mirror_e2e { // e2e_mirror.cpp
 using Items = std::vector<std::string>;
 void build_tree(const std::string &root, const Items &items);
-std::string tree_fp(const std::string &root);
 std::string expand(const Items &lines, const std::string &top);
 void check_mirror(const std::string &name, const Items &src, const Items &dst, const Items &outside,
                   const Items &opts, const Items &out, const Items &err, int status,
@@ -73,7 +72,7 @@ TEST(Safety, SourceInsideDestinationIsRefused)
 	std::string top = make_temp_dir("overlap"), D = top + "/D";
 	build_tree(D, {"f x 1", "d a", "f a/y 2", "d a/b", "f a/b/z 3"});
 	ASSERT_EQ(symlink("D/a", (top + "/L").c_str()), 0);
-	std::string before = tree_fp(D);
+	std::string before = fingerprint(D);
 	struct Case { Items args; std::string out, err; int status; } cases[] = {
 		{{native("D/a/b"), "D"}, BANNER, "\ntreemir: source " + native("D/a/b") + " lies inside destination D\n", 1},
 		{{native("D/a/"), native("D/")}, BANNER, "\ntreemir: source " + native("D/a") + " lies inside destination D\n", 1},
@@ -86,7 +85,7 @@ TEST(Safety, SourceInsideDestinationIsRefused)
 		EXPECT_EQ(zero_seconds(r.out), c.out) << c.args[0];
 		EXPECT_EQ(r.err, c.err) << c.args[0];
 		EXPECT_EQ(r.status, c.status) << c.args[0];
-		EXPECT_EQ(tree_fp(D), before) << c.args[0];
+		EXPECT_EQ(fingerprint(D), before) << c.args[0];
 	}
 	remove_tree_all(top);
 }
@@ -105,7 +104,7 @@ TEST(Safety, DestinationInsideSourceIsNotMirroredIntoItself)
 		EXPECT_EQ(r.err + std::to_string(r.status), "0");
 	}
 	build_tree(top + "/E", {"f f 1", "d x", "d x/D", "f x/D/k 2"});
-	EXPECT_EQ(tree_fp(D), tree_fp(top + "/E"));
+	EXPECT_EQ(fingerprint(D), fingerprint(top + "/E"));
 	remove_tree_all(top);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <dirent.h>
 #include <ftw.h>
 #include <poll.h>
 #include <regex>
@@ -281,46 +282,6 @@ bool can_run_as_nobody()
 	return answer == 1;
 }
 
-static unsigned long long hash_bytes(const std::string &s)
-{
-	unsigned long long h = 1469598103934665603ULL;
-	for (unsigned char c : s)
-		h = (h ^ c) * 1099511628211ULL;
-	return h;
-}
-
-static std::vector<std::string> *fp_lines;
-static size_t fp_root_len;
-static bool fp_dir_mtimes;
-
-static int fingerprint_one(const char *path, const struct stat *st, int type, struct FTW *)
-{
-	if (strlen(path) == fp_root_len)
-		return 0;
-	std::string rel = path + fp_root_len;
-	char line[8192];
-	if (type == FTW_SL || type == FTW_SLN) {
-		char target[4096];
-		ssize_t n = readlink(path, target, sizeof target - 1);
-		target[n < 0 ? 0 : n] = '\0';
-		snprintf(line, sizeof line, " link -> %s", target);
-	} else if (S_ISDIR(st->st_mode)) {
-		if (fp_dir_mtimes)
-			snprintf(line, sizeof line, " dir %04o mtime=%lld", shown_mode(st->st_mode),
-			         (long long)st->st_mtime);
-		else
-			snprintf(line, sizeof line, " dir %04o", shown_mode(st->st_mode));
-	} else if (S_ISREG(st->st_mode)) {
-		snprintf(line, sizeof line, " file %04o size=%lld mtime=%lld hash=%016llx",
-		         shown_mode(st->st_mode), (long long)st->st_size,
-		         (long long)st->st_mtime, hash_bytes(read_file(path)));
-	} else {
-		snprintf(line, sizeof line, " other %06o", (unsigned)st->st_mode);
-	}
-	fp_lines->push_back(rel + line);
-	return 0;
-}
-
 unsigned shown_mode(unsigned mode)
 {
 	if (!windows_mode())
@@ -332,16 +293,73 @@ unsigned shown_mode(unsigned mode)
 	return mode & S_IWUSR ? 0666 : 0444;
 }
 
-std::string fingerprint(const std::string &root, bool with_dir_mtimes)
-{
+// The walk goes through descriptors, so depth is no limit.  With follow,
+// links are seen through as the program sees source links, and what the
+// program leaves out is left out: special files, dangling links,
+// directories already on the path.
+struct Walk {
+	bool follow;
+	struct stat skip;
+	std::vector<struct stat> up;
 	std::vector<std::string> lines;
-	fp_lines = &lines;
-	fp_root_len = root.size();
-	fp_dir_mtimes = with_dir_mtimes;
-	nftw(root.c_str(), fingerprint_one, 64, FTW_PHYS);
-	std::sort(lines.begin(), lines.end());
+};
+
+static bool same_item(const struct stat &a, const struct stat &b)
+{
+	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+static void walk(Walk &w, int fd, const std::string &rel)
+{
+	DIR *d = fdopendir(fd);
+	while (struct dirent *e = d ? readdir(d) : nullptr) {
+		struct stat st;
+		char line[4200] = "";
+		if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..") ||
+		    fstatat(dirfd(d), e->d_name, &st, w.follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0 ||
+		    same_item(st, w.skip) ||
+		    std::any_of(w.up.begin(), w.up.end(), [&](const struct stat &u) { return same_item(u, st); }))
+			continue;
+		if (S_ISLNK(st.st_mode)) {
+			strcpy(line, " link -> ");
+			readlinkat(dirfd(d), e->d_name, line + 9, sizeof line - 10);
+		} else if (S_ISDIR(st.st_mode)) {
+			snprintf(line, sizeof line, " dir %04o", shown_mode(st.st_mode));
+		} else if (S_ISREG(st.st_mode)) {
+			unsigned long long h = 1469598103934665603ULL;
+			for (unsigned char ch : read_file("/proc/self/fd/" + std::to_string(dirfd(d)) + "/" + e->d_name))
+				h = (h ^ ch) * 1099511628211ULL;
+			snprintf(line, sizeof line, " file %04o size=%lld mtime=%lld hash=%016llx", shown_mode(st.st_mode),
+			         (long long)st.st_size, (long long)st.st_mtime, h);
+		} else if (!w.follow) {
+			snprintf(line, sizeof line, " other %06o", (unsigned)st.st_mode);
+		} else {
+			continue;
+		}
+		w.lines.push_back(rel + "/" + e->d_name + line);
+		if (S_ISDIR(st.st_mode)) {
+			w.up.push_back(st);
+			walk(w, openat(dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY), rel + "/" + e->d_name);
+			w.up.pop_back();
+		}
+	}
+	if (d)
+		closedir(d);
+}
+
+std::string fingerprint(const std::string &root, bool follow, const std::string &skip)
+{
+	Walk w{follow, {}, {{}}, {}};
+	if (!skip.empty())
+		stat(skip.c_str(), &w.skip);
+	stat(root.c_str(), &w.up[0]);
+	char line[32];
+	snprintf(line, sizeof line, ". dir %04o", shown_mode(w.up[0].st_mode));
+	w.lines.push_back(line);
+	walk(w, open(root.c_str(), O_RDONLY | O_DIRECTORY), "");
+	std::sort(w.lines.begin(), w.lines.end());
 	std::string all;
-	for (auto &l : lines)
+	for (auto &l : w.lines)
 		all += l + "\n";
 	return all;
 }

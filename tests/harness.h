@@ -55,9 +55,12 @@ bool exists(const std::string &path);
 void give_to_nobody(const std::string &path);
 bool can_run_as_nobody();
 
-// One line per item below root, sorted: relative path, type, mode, and for
-// files size, mtime seconds and content hash; for links the target.
-std::string fingerprint(const std::string &root, bool with_dir_mtimes = false);
+// One line per item of the tree, root first, the rest sorted: relative
+// path, type, mode, and for files size, mtime seconds and content hash; for
+// links the target.  With follow, links are seen through and what the
+// program leaves out of a source is left out; the directory skip (a
+// destination inside the source) is always left out.
+std::string fingerprint(const std::string &root, bool follow = false, const std::string &skip = "");
 // Permission bits as the platform keeps them: in Windows mode only the
 // read-only attribute of files (0444 or 0666; directories 0777).
 unsigned shown_mode(unsigned mode);

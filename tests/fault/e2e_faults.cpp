@@ -58,79 +58,6 @@ std::string expand(std::string s, const Ctx &c, bool regex)
 	return s;
 }
 
-// What a tree holds, one sorted line per item: path, type, mode, and for
-// files size, mtime and a hash of the data.  It walks through descriptors,
-// so depth is no limit.  With follow, links are seen through as the program
-// sees source links, and what the program leaves out is left out: special
-// files, dangling links, directories already on the path.  The directory
-// skip (a destination inside the source) is left out in either mode.
-struct Walk {
-	bool follow;
-	struct stat skip;
-	std::vector<struct stat> up;
-	std::vector<std::string> lines;
-};
-
-bool same(const struct stat &a, const struct stat &b)
-{
-	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-void walk(Walk &w, int fd, const std::string &rel)
-{
-	DIR *d = fdopendir(fd);
-	while (struct dirent *e = d ? readdir(d) : nullptr) {
-		struct stat st;
-		char line[4200] = "";
-		if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..") ||
-		    fstatat(dirfd(d), e->d_name, &st, w.follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0 || same(st, w.skip) ||
-		    std::any_of(w.up.begin(), w.up.end(), [&](const struct stat &u) { return same(u, st); }))
-			continue;
-		unsigned mode = st.st_mode & 07777;
-		if (S_ISLNK(st.st_mode)) {
-			strcpy(line, " link -> ");
-			readlinkat(dirfd(d), e->d_name, line + 9, sizeof line - 10);
-		} else if (S_ISDIR(st.st_mode)) {
-			snprintf(line, sizeof line, " dir %04o", mode);
-		} else if (S_ISREG(st.st_mode)) {
-			unsigned long long h = 1469598103934665603ULL;
-			std::string data = read_file(std::string("/proc/self/fd/") + std::to_string(dirfd(d)) + "/" + e->d_name);
-			for (unsigned char ch : data)
-				h = (h ^ ch) * 1099511628211ULL;
-			snprintf(line, sizeof line, " file %04o size=%lld mtime=%lld hash=%016llx", mode,
-			         (long long)st.st_size, (long long)st.st_mtime, h);
-		} else if (!w.follow) {
-			snprintf(line, sizeof line, " other %06o", (unsigned)st.st_mode);
-		} else {
-			continue;
-		}
-		w.lines.push_back(rel + "/" + e->d_name + line);
-		if (S_ISDIR(st.st_mode)) {
-			w.up.push_back(st);
-			walk(w, openat(dirfd(d), e->d_name, O_RDONLY | O_DIRECTORY), rel + "/" + e->d_name);
-			w.up.pop_back();
-		}
-	}
-	if (d)
-		closedir(d);
-}
-
-std::string tree(const std::string &root, bool follow, const std::string &skip)
-{
-	Walk w{follow, {}, {{}}, {}};
-	stat(skip.c_str(), &w.skip);
-	stat(root.c_str(), &w.up[0]);
-	char line[32];
-	snprintf(line, sizeof line, ". dir %04o", (unsigned)w.up[0].st_mode & 07777);
-	w.lines.push_back(line);
-	walk(w, open(root.c_str(), O_RDONLY | O_DIRECTORY), "");
-	std::sort(w.lines.begin(), w.lines.end());
-	std::string all;
-	for (auto &l : w.lines)
-		all += l + "\n";
-	return all;
-}
-
 void put(const std::string &path, const std::string &data = "data")
 {
 	write_file_at(path, data, 1600000000);
@@ -428,8 +355,8 @@ TEST_P(Matrix, Run)
 	build(c, k.items);
 	if (k.setup)
 		k.setup(c);
-	auto source = [&c] { return tree(c.S, false, c.D) + tree(c.S, true, c.D); };
-	const std::string src0 = source(), out0 = tree(c.O, false, ""), dst0 = tree(c.D, false, "");
+	auto source = [&c] { return fingerprint(c.S, false, c.D) + fingerprint(c.S, true, c.D); };
+	const std::string src0 = source(), out0 = fingerprint(c.O), dst0 = fingerprint(c.D);
 	if (k.fault) {
 		std::string f = expand(k.fault, c, false);
 		size_t sp = f.find(' '), sp2 = f.find(' ', sp + 1);
@@ -460,8 +387,8 @@ TEST_P(Matrix, Run)
 			EXPECT_EQ(r.status, counted ? 2 : 0);
 		}
 		EXPECT_TRUE((k.flags & SRC_CHANGES) || source() == src0) << "the source changed";
-		EXPECT_EQ(tree(c.O, false, ""), out0) << "the folder beside the trees changed";
-		EXPECT_TRUE(!(k.flags & REFUSED) || tree(c.D, false, "") == dst0) << "a refused run changed the destination";
+		EXPECT_EQ(fingerprint(c.O), out0) << "the folder beside the trees changed";
+		EXPECT_TRUE(!(k.flags & REFUSED) || fingerprint(c.D) == dst0) << "a refused run changed the destination";
 		if (k.check)
 			k.check(c, r);
 	}
@@ -471,12 +398,12 @@ TEST_P(Matrix, Run)
 	std::vector<std::string> again = operands(k.flags & (REFUSED | PLAIN_AGAIN) ? std::vector<std::string>{} : k.args, c);
 	RunResult r2 = run_treemir(again, "", nobody);
 	EXPECT_EQ(r2.status, 0) << r2.err.substr(0, 3000);
-	EXPECT_EQ(tree(c.D, false, c.D), tree(c.S, true, c.D)) << "the second run left no exact mirror";
+	EXPECT_EQ(fingerprint(c.D, false, c.D), fingerprint(c.S, true, c.D)) << "the second run left no exact mirror";
 	RunResult r3 = run_treemir(again, "", nobody);
 	EXPECT_EQ(r3.status, 0) << r3.err.substr(0, 3000);
 	EXPECT_TRUE(r3.out.find("checked,") == r3.out.npos || r3.out.find(",0 copied,0 deleted in") != r3.out.npos)
 		<< "the third run changed something: " << r3.out.substr(0, 3000);
-	EXPECT_EQ(tree(c.O, false, ""), out0) << "the folder beside the trees changed";
+	EXPECT_EQ(fingerprint(c.O), out0) << "the folder beside the trees changed";
 	sh("rm -rf '" + c.T + "'");
 }
 
