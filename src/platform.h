@@ -126,6 +126,36 @@ inline int mkdir_at(int, const char *, const char *path) { return mkdir(path); }
 inline int lstat_at(int, const char *, const char *path, struct stat *st) { return lstat(path, st); }
 inline int chmod_at(int, const char *, const char *path, unsigned mode) { return chmod(path, (int)mode); }
 inline void raise_descriptor_limit(void) {}
+// Copies are written in place until the runtime's replacing rename takes
+// over: no temporary is made.
+inline int open_unnamed_at(int)
+{
+	errno = EOPNOTSUPP;
+	return -1;
+}
+inline int link_unnamed_at(int, int, const char *)
+{
+	errno = EOPNOTSUPP;
+	return -1;
+}
+inline int open_temp_at(int, const char *, const char *)
+{
+	errno = ENOSYS;
+	return -1;
+}
+inline int rename_at(int, const char *, const char *, const char *, const char *)
+{
+	errno = ENOSYS;
+	return -1;
+}
+// A mounted volume shows another volume serial; a record without one
+// tells nothing.
+inline int is_mount_root(int, const char *, const char *, const struct stat *st,
+                         file_dev_t parent_dev)
+{
+	return st->st_dev != 0 && parent_dev != 0 && st->st_dev != parent_dev;
+}
+inline int is_terminal(int fd) { return isatty(fd); }
 
 #else // POSIX
 
@@ -217,6 +247,62 @@ inline int chmod_at(int dir, const char *name, const char *, mode_t mode)
 {
 	return fchmodat(dir, name, mode, 0);
 }
+// A copy is written to a temporary in its directory and takes its name
+// only when complete.  An unnamed file, where the file system has them,
+// leaves nothing behind when the run is cut short.
+inline int open_unnamed_at(int dir)
+{
+#ifdef O_TMPFILE
+	return openat(dir, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, S_IRUSR | S_IWUSR);
+#else
+	(void)dir;
+	errno = EOPNOTSUPP;
+	return -1;
+#endif
+}
+// Names the unnamed file of fd; EEXIST when the name is taken.  Naming a
+// descriptor directly takes a privilege; the descriptor's link under
+// /proc serves every user.
+inline int link_unnamed_at(int fd, int dir, const char *name)
+{
+#ifdef AT_EMPTY_PATH
+	static int refused;
+	if (!refused) {
+		int done = linkat(fd, "", dir, name, AT_EMPTY_PATH);
+		if (done == 0 || (errno != ENOENT && errno != EPERM))
+			return done;
+		refused = 1;
+	}
+#endif
+	char proc[40];
+	snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+	return linkat(AT_FDCWD, proc, dir, name, AT_SYMLINK_FOLLOW);
+}
+// A named temporary, made afresh: an item of the name fails it.
+inline int open_temp_at(int dir, const char *name, const char *)
+{
+	return openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+}
+// Puts from in the place of to, replacing whatever non-directory was there.
+inline int rename_at(int dir, const char *from, const char *, const char *to, const char *)
+{
+	return renameat(dir, from, dir, to);
+}
+// Whether the directory name in dir is the root of a mount: another file
+// system, or a bind mount that may show anything, the source included.
+// Where the kernel cannot tell, a device of its own gives it away.
+inline int is_mount_root(int dir, const char *name, const char *, const struct stat *st,
+                         file_dev_t parent_dev)
+{
+#ifdef STATX_ATTR_MOUNT_ROOT
+	struct statx sx;
+	if (statx(dir, name, AT_SYMLINK_NOFOLLOW, 0, &sx) == 0 &&
+	    (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT))
+		return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+#endif
+	return st->st_dev != parent_dev;
+}
+inline int is_terminal(int fd) { return isatty(fd); }
 // The destination walk holds one open directory per level.
 inline void raise_descriptor_limit(void)
 {

@@ -20,7 +20,13 @@
 //  - every path is built in a buffer of PATH_BUF bytes; a path that would
 //    not fit is reported with ENAMETOOLONG and its item skipped;
 //  - the FROM/TO header of a pair is printed at most once, just before the
-//    first action line the pair actually prints.
+//    first action line the pair actually prints;
+//  - a copy takes its name only once it is complete, with its times and
+//    mode: until then it is an unnamed file or a temporary (TEMP_PREFIX),
+//    so a run cut short leaves every file whole, old or new;
+//  - no directory is emptied or removed that is the root of a mount below
+//    the destination, or a source directory on the walk path;
+//  - names reach a terminal with their control bytes escaped.
 #include "treemir.h"
 #include "getopt.h"
 
@@ -34,7 +40,7 @@ RunState run = {
 	DEFAULT_VERBOSE, 0, 0, DEFAULT_BUFFER_SIZE, nullptr,
 	0, 0, 0, 0,
 	{nullptr, 0, nullptr}, {nullptr, 0, nullptr}, {nullptr},
-	0, 0, 0, nullptr,
+	0, 0, 0, nullptr, 0, 0,
 };
 
 // ---------------------------------------------------------------------
@@ -44,7 +50,7 @@ RunState run = {
 void report_error(const char *op, const char *path)
 {
 	int err = errno;
-	fprintf(stderr, "\ntreemir: %s (%s) %s (%d)\n", op, path, strerror(err), err);
+	fprintf(stderr, "\ntreemir: %s (%s) %s (%d)\n", op, err_text(path), strerror(err), err);
 	run.error_count++;
 }
 
@@ -100,6 +106,64 @@ void flush_header(char *header)
 		fputs(header, stdout);
 		header[0] = '\0';
 	}
+}
+
+static int is_control(unsigned char c)
+{
+	return c < 0x20 || c == 0x7f;
+}
+
+// Writes the escape of one control byte: the usual letter where there is
+// one, else three octal digits.
+static char *escape_byte(char *out, unsigned char c)
+{
+	static const char letters[] = "\\a\\b\\t\\n\\v\\f\\r";
+	const char *hit = c >= '\a' && c <= '\r' ? letters + (c - '\a') * 2 : nullptr;
+	if (hit != nullptr)
+		return out + sprintf(out, "%.2s", hit);
+	return out + sprintf(out, "\\%03o", c);
+}
+
+// A name bound for a terminal, with its control bytes escaped: a name is
+// data, and must not move the cursor, recolour the screen or split a line.
+// The text itself when it holds none or goes to a file or pipe.  A line
+// may show three names, each in a buffer of its own.
+const char *shown(const char *text, int to_terminal)
+{
+	static char *slot[3];
+	static size_t cap[3];
+	static int next;
+	const char *p = text;
+	while (to_terminal && *p != '\0' && !is_control((unsigned char)*p))
+		p++;
+	if (!to_terminal || *p == '\0')
+		return text;
+	size_t need = strlen(text) * 4 + 1;
+	int i = next;
+	next = (next + 1) % 3;
+	if (cap[i] < need) {
+		free(slot[i]);
+		slot[i] = (char *)xmalloc(need);
+		cap[i] = need;
+	}
+	char *out = slot[i];
+	for (p = text; *p != '\0'; p++)
+		if (is_control((unsigned char)*p))
+			out = escape_byte(out, (unsigned char)*p);
+		else
+			*out++ = *p;
+	*out = '\0';
+	return slot[i];
+}
+
+const char *out_text(const char *text)
+{
+	return shown(text, run.out_terminal);
+}
+
+const char *err_text(const char *text)
+{
+	return shown(text, run.err_terminal);
 }
 
 // ---------------------------------------------------------------------
@@ -234,7 +298,7 @@ int match_pattern(PatternList *list, const char *path)
 {
 	for (PatternNode *p = list->next; p != pattern_end(list); p = p->next) {
 		if (regexec(&p->compiled, path, 0, nullptr, 0) == 0) {
-			printf("%s matched by %s \n", path, p->pattern_text);
+			printf("%s matched by %s \n", out_text(path), out_text(p->pattern_text));
 			return 1;
 		}
 	}
@@ -327,10 +391,10 @@ static void file_entry(DirListing *listing, const char *dir, const char *name,
 	EntryNode *node = nullptr;
 	switch (st->st_mode & S_IFMT) {
 	case S_IFIFO:
-		fprintf(stderr, "\ntreemir: Ignored fifo %s in %s\n", name, dir);
+		fprintf(stderr, "\ntreemir: Ignored fifo %s in %s\n", err_text(name), err_text(dir));
 		return;
 	case S_IFCHR:
-		fprintf(stderr, "\ntreemir: Ignored char device %s in %s\n", name, dir);
+		fprintf(stderr, "\ntreemir: Ignored char device %s in %s\n", err_text(name), err_text(dir));
 		return;
 	case S_IFDIR:
 		if (find_name(&run.exclude_dirs, name) == nullptr)
@@ -341,7 +405,8 @@ static void file_entry(DirListing *listing, const char *dir, const char *name,
 			node = add_entry(&listing->files, name, st);
 		break;
 	default:
-		fprintf(stderr, "\ntreemir: Ignored unknown  %s in directory %s\n", name, dir);
+		fprintf(stderr, "\ntreemir: Ignored unknown  %s in directory %s\n", err_text(name),
+		        err_text(dir));
 		return;
 	}
 	if (node != nullptr)
@@ -406,7 +471,7 @@ static void read_entries(DIR *dir, const char *path, DirListing *listing, int de
 static void show_scan(const char *path)
 {
 	if (run.verbose >= 1) {
-		printf("SCAN   %-60.60s  ", path);
+		printf("SCAN   %-60.60s  ", out_text(path));
 		fflush(stdout);
 	}
 }
@@ -420,7 +485,7 @@ static int check_dir(const char *path, struct stat *dir_status)
 		return 1;
 	}
 	if (!S_ISDIR(dir_status->st_mode)) {
-		fprintf(stderr, "\ntreemir: %s is not a directory\n", path);
+		fprintf(stderr, "\ntreemir: %s is not a directory\n", err_text(path));
 		run.error_count++;
 		return 1;
 	}
@@ -526,12 +591,35 @@ static void open_destination(PairWalk *w)
 		set_mode(w->dst_fd, w->dest, (w->dst_status.st_mode & 07777) | S_IRWXU);
 }
 
-static void remove_extra_files(PairWalk *w)
+// A temporary that a run cut short left behind: never part of the mirror.
+static int is_leftover(const EntryNode *d)
+{
+	return !d->is_link && S_ISREG(d->status.st_mode) &&
+	       strncmp(d->name, TEMP_PREFIX, sizeof TEMP_PREFIX - 1) == 0;
+}
+
+// Removes a leftover temporary without a line, also with -r.
+static void remove_leftover(PairWalk *w, const EntryNode *d)
+{
+	char path[PATH_BUF];
+	if (!join_path(path, w->dest, d->name)) {
+		report_too_long("unlink", w->dest, d->name);
+		return;
+	}
+	open_destination(w);
+	remove_path(w->dst_fd, d->name, path);
+}
+
+static void remove_extra_files(PairWalk *w, int remove_missing)
 {
 	EntryList *files = &w->dst.files;
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *d = files->index[i];
-		if (find_entry(&w->src.files, d) == nullptr) {
+		if (find_entry(&w->src.files, d) != nullptr)
+			continue;
+		if (is_leftover(d)) {
+			remove_leftover(w, d);
+		} else if (remove_missing) {
 			open_destination(w);
 			remove_file(w->header, w->dst_fd, w->dest, d->name);
 		}
@@ -574,7 +662,7 @@ static void remove_extra_dirs(PairWalk *w, int remove_missing)
 		if (d->is_link)
 			remove_link(w->header, w->dst_fd, w->dest, d->name);
 		else
-			remove_tree(w->header, w->dst_fd, w->dest, d->name);
+			remove_subtree(w->header, w->dst_fd, w->dest, d, w->dst_status.st_dev);
 	}
 }
 
@@ -592,6 +680,16 @@ static int needs_copy(const EntryNode *s, const EntryNode *d)
 	return (uint64_t)s->status.st_mtime > (uint64_t)d->status.st_mtime;
 }
 
+// What holds a copy's name in the destination.  A file with other names
+// may be one of them outside the destination, or in the source: it is
+// replaced, never rewritten.  A directory (kept with -r) is never replaced.
+static int name_held(PairWalk *w, const EntryNode *s, const EntryNode *d)
+{
+	if (d != nullptr)
+		return !d->is_link && d->status.st_nlink > 1 ? NAME_SHARED : NAME_TAKEN;
+	return find_entry(&w->dst.dirs, s) != nullptr ? NAME_DIR : NAME_FREE;
+}
+
 static void copy_changed_files(PairWalk *w)
 {
 	EntryList *files = &w->src.files;
@@ -602,10 +700,7 @@ static void copy_changed_files(PairWalk *w)
 		if (w->same_dir || !needs_copy(s, d))
 			continue;
 		open_destination(w);
-		// A file with other names may be one of them outside the
-		// destination, or in the source: it is replaced, never rewritten.
-		copy_file(w->header, w->source, w->dst_fd, w->dest, s,
-		          d != nullptr && d->status.st_nlink > 1);
+		copy_file(w->header, w->source, w->dst_fd, w->dest, s, name_held(w, s, d));
 	}
 }
 
@@ -648,7 +743,7 @@ static void descend(PairWalk *w, const EntryNode *s, char *sub_src, char *sub_ds
 		return;
 	}
 	if (s->is_link && lies_inside(sub_src)) {
-		fprintf(stderr, "\ntreemir: source %s lies inside destination\n", sub_src);
+		fprintf(stderr, "\ntreemir: source %s lies inside destination\n", err_text(sub_src));
 		run.error_count++;
 		return;
 	}
@@ -696,8 +791,7 @@ static int walk_pair(PairWalk *w)
 		// An unreadable source entry must never cost the destination
 		// its copy: such a pair removes nothing.
 		int remove_missing = !run.keep_extra && w->source_complete;
-		if (remove_missing)
-			remove_extra_files(w);
+		remove_extra_files(w, remove_missing);
 		remove_extra_dirs(w, remove_missing);
 	}
 	copy_changed_files(w);
@@ -718,7 +812,8 @@ static int walk_pair(PairWalk *w)
 static int sync_pair(const char *source, const char *dest, int parent_fd, const char *name)
 {
 	PairWalk w;
-	snprintf(w.header, sizeof w.header, "FROM   %-70.70s\nTO     %-70.70s\n", source, dest);
+	snprintf(w.header, sizeof w.header, "FROM   %-70.70s\nTO     %-70.70s\n", out_text(source),
+	         out_text(dest));
 	w.source = source;
 	w.dest = dest;
 	w.parent_fd = parent_fd;
@@ -867,12 +962,138 @@ static int open_dest_file(int dir, const char *name, const char *path, int unlin
 	return open_dest_at(dir, name, path);
 }
 
+// What a copy is written to, and how it takes its name.
+enum { TARGET_IN_PLACE, TARGET_UNNAMED, TARGET_NAMED };
+
+struct CopyTarget {
+	int fd;
+	int kind;
+	int dir;              // the destination directory, open
+	const char *name;     // the copy's name there
+	const char *path;     // its full path: every report names it
+	char temp[PATH_BUF];  // a named temporary's full path
+	const char *temp_name; // and its name in the directory
+};
+
+// Gives the temporary a fresh name beside the copy's, by the act given
+// (a named file is made, or an unnamed one linked).  Answers 1 when no
+// name could be had.
+static int name_temp(CopyTarget *t, const char *dst_dir, int (*make)(CopyTarget *))
+{
+	static unsigned serial;
+	char name[40];
+	for (int tries = 0; tries < 16; tries++) {
+		snprintf(name, sizeof name, TEMP_PREFIX "%u", serial++);
+		if (!join_path(t->temp, dst_dir, name))
+			return 1;
+		t->temp_name = t->temp + strlen(t->temp) - strlen(name);
+		if (make(t) == 0)
+			return 0;
+		if (errno != EEXIST)
+			return 1;
+	}
+	return 1;
+}
+
+static int make_named(CopyTarget *t)
+{
+	t->fd = open_temp_at(t->dir, t->temp_name, t->temp);
+	return t->fd < 0;
+}
+
+static int link_named(CopyTarget *t)
+{
+	return link_unnamed_at(t->fd, t->dir, t->temp_name) != 0;
+}
+
+// Opens what the copy is written to: an unnamed file in the directory, else
+// a named temporary, else, where no temporary can be made, the file itself.
+static int open_target(CopyTarget *t, const char *dst_dir, int in_place, int unlink_first)
+{
+	if (!in_place) {
+		t->kind = TARGET_UNNAMED;
+		if ((t->fd = open_unnamed_at(t->dir)) >= 0)
+			return 0;
+		t->kind = TARGET_NAMED;
+		if (name_temp(t, dst_dir, make_named) == 0)
+			return 0;
+	}
+	t->kind = TARGET_IN_PLACE;
+	t->fd = open_dest_file(t->dir, t->name, t->path, unlink_first);
+	return t->fd < 0;
+}
+
+// Links the finished unnamed file in while its descriptor is open: under
+// the copy's own name when that is free, else under a temporary name that
+// then replaces what holds it.
+static int link_target(CopyTarget *t, const char *dst_dir, int replace)
+{
+	if (!replace) {
+		if (link_unnamed_at(t->fd, t->dir, t->name) == 0) {
+			t->kind = TARGET_IN_PLACE; // it stands under its name now
+			return 0;
+		}
+		if (errno != EEXIST) {
+			report_error("link", t->path);
+			return 1;
+		}
+	}
+	if (name_temp(t, dst_dir, link_named) != 0) {
+		report_error("link", t->path);
+		return 1;
+	}
+	t->kind = TARGET_NAMED;
+	return 0;
+}
+
+// Puts a finished, closed temporary in the place of the copy's name.
+static int place_target(CopyTarget *t)
+{
+	if (t->kind != TARGET_NAMED || rename_at(t->dir, t->temp_name, t->temp, t->name, t->path) == 0)
+		return 0;
+	report_error("rename", t->path);
+	return 1;
+}
+
+// A cut-short copy must not stay behind looking up to date: a temporary
+// goes, and so does a file written in place.  Whatever held the name
+// before stays as it was.
+static void discard_target(CopyTarget *t)
+{
+	if (t->kind == TARGET_IN_PLACE)
+		remove_path(t->dir, t->name, t->path);
+	else if (t->kind == TARGET_NAMED && unlink_at(t->dir, t->temp_name, t->temp) != 0)
+		report_error("unlink", t->path);
+}
+
+// Closes the copy once its data is in: it gets the source's times and
+// mode, then its name.  Answers 1 when it had to be discarded.
+static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *entry,
+                         int failed, int replace)
+{
+	if (!failed && STATUS_ON_DESCRIPTOR)
+		apply_status(t->fd, t->path, &entry->status); // no path lookup
+	if (!failed && t->kind == TARGET_UNNAMED)
+		failed = link_target(t, dst_dir, replace);
+	if (close(t->fd) != 0) {
+		report_error("close", t->path);
+		failed = 1;
+	}
+	if (!failed)
+		failed = place_target(t);
+	if (failed)
+		discard_target(t);
+	else if (!STATUS_ON_DESCRIPTOR)
+		apply_status(-1, t->path, &entry->status);
+	return failed;
+}
+
 void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_dir,
-               const EntryNode *entry, int unlink_first)
+               const EntryNode *entry, int held)
 {
 	if (run.verbose >= 2) {
 		flush_header(header);
-		printf("COPY   %-50.50s %10lld Byte ", entry->name, (long long)entry->status.st_size);
+		printf("COPY   %-50.50s %10lld Byte ", out_text(entry->name), (long long)entry->status.st_size);
 		fflush(stdout);
 	}
 	char src[PATH_BUF], dst[PATH_BUF];
@@ -889,26 +1110,19 @@ void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_di
 		report_error("open", src);
 		return;
 	}
-	int out = open_dest_file(dst_fd, entry->name, dst, unlink_first);
-	if (out < 0) {
+	CopyTarget t;
+	t.dir = dst_fd;
+	t.name = entry->name;
+	t.path = dst;
+	if (open_target(&t, dst_dir, held == NAME_DIR, held == NAME_SHARED) != 0) {
 		report_error("open", dst);
 		close(in);
 		return;
 	}
-	int failed = copy_data(in, out, src, dst, (uint64_t)entry->status.st_size);
+	int failed = copy_data(in, t.fd, src, dst, (uint64_t)entry->status.st_size);
 	if (close(in) != 0)
 		report_error("close", src);
-	if (!failed && STATUS_ON_DESCRIPTOR)
-		apply_status(out, dst, &entry->status); // no path lookup
-	if (close(out) != 0) {
-		report_error("close", dst);
-		failed = 1;
-	}
-	// A cut-short copy must not stay behind looking up to date.
-	if (failed)
-		remove_path(dst_fd, entry->name, dst);
-	else if (!STATUS_ON_DESCRIPTOR)
-		apply_status(-1, dst, &entry->status);
+	finish_target(&t, dst_dir, entry, failed, held != NAME_FREE);
 	if (run.verbose >= 2)
 		putchar('\n');
 	run.copied_count++;
@@ -943,7 +1157,7 @@ static void print_action(char *header, int level, const char *label, const char 
 {
 	if (run.verbose >= level) {
 		flush_header(header);
-		printf("%s%s\n", label, path);
+		printf("%s%s\n", label, out_text(path));
 	}
 }
 
@@ -988,19 +1202,48 @@ void remove_link(char *header, int dir_fd, const char *dir, const char *name)
 		report_error("unlink", path);
 }
 
+// A directory the walk must never empty: the root of a mount, which may
+// show another file system or, bound there, the source itself; or a source
+// directory being walked, reached some other way.  Refused with EBUSY, as
+// the system refuses to remove a mount point.
+static int must_keep(int dir_fd, const char *dir, const EntryNode *d, file_dev_t parent_dev)
+{
+	char path[PATH_BUF];
+	if (!join_path(path, dir, d->name))
+		return 0; // remove_tree reports it
+	if (!is_mount_root(dir_fd, d->name, path, &d->status, parent_dev) && !on_walk_path(&d->status))
+		return 0;
+	errno = EBUSY;
+	report_error("rmdir", path);
+	return 1;
+}
+
+// Removes a listed subdirectory of the directory dir_fd, on the device
+// parent_dev, with everything below it, unless it must be kept.  Answers 1
+// when it or a directory below it was kept.
+int remove_subtree(char *header, int dir_fd, const char *dir, const EntryNode *d,
+                   file_dev_t parent_dev)
+{
+	if (must_keep(dir_fd, dir, d, parent_dev))
+		return 1;
+	return remove_tree(header, dir_fd, dir, d->name);
+}
+
 // The subtree is entered through descriptors that never follow a link, so
-// a directory swapped for one midway is not emptied through it.
-void remove_tree(char *header, int dir_fd, const char *dir, const char *name)
+// a directory swapped for one midway is not emptied through it.  A
+// directory that holds one that must be kept stays, without a line of its
+// own: the kept one was reported.  Answers 1 then.
+int remove_tree(char *header, int dir_fd, const char *dir, const char *name)
 {
 	char *path = (char *)xmalloc(PATH_BUF); // the recursion is as deep as the tree
 	if (!join_path(path, dir, name)) {
 		report_too_long("rmdir", dir, name);
 		free(path);
-		return;
+		return 0;
 	}
 	DirListing listing;
 	struct stat status;
-	int fd;
+	int fd, kept = 0;
 	if (scan_dest(dir_fd, name, path, 0, &listing, &status, &fd) == 0) {
 		for (int32_t i = 0; i < listing.files.count; i++)
 			remove_file(header, fd, path, listing.files.index[i]->name);
@@ -1009,13 +1252,15 @@ void remove_tree(char *header, int dir_fd, const char *dir, const char *name)
 			if (d->is_link)
 				remove_link(header, fd, path, d->name);
 			else
-				remove_tree(header, fd, path, d->name);
+				kept |= remove_subtree(header, fd, path, d, status.st_dev);
 		}
 		close_dir(fd);
-		remove_dir(header, dir_fd, dir, name);
+		if (!kept)
+			remove_dir(header, dir_fd, dir, name);
 		free_listing(&listing);
 	}
 	free(path);
+	return kept;
 }
 
 void make_dir(char *header, int dir_fd, const char *name, const char *path)
@@ -1128,7 +1373,7 @@ int check_operands(const char *source, const char *dest)
 		return 0; // one directory: nothing can differ
 	if (!lies_inside(source))
 		return 0;
-	fprintf(stderr, "\ntreemir: source %s lies inside destination %s\n", source, dest);
+	fprintf(stderr, "\ntreemir: source %s lies inside destination %s\n", err_text(source), err_text(dest));
 	return 1;
 }
 
@@ -1169,6 +1414,8 @@ static int apply_option(int c, const char *arg)
 int main(int argc, char **argv)
 {
 	fputs("TreeMir 1.06 one-way directory tree mirror\n\n", stdout);
+	run.out_terminal = is_terminal(1);
+	run.err_terminal = is_terminal(2);
 	init_list(&run.exclude_dirs);
 	init_list(&run.exclude_files);
 	init_patterns(&run.exclude_patterns);

@@ -13,6 +13,11 @@ enum {
 	DEFAULT_BUFFER_SIZE = 1048576,
 };
 
+// The name a copy has while it is written, where the file system gives it
+// no unnamed file.  One left by a run that was cut short is removed by the
+// next run in that directory.
+#define TEMP_PREFIX ".treemir-tmp-"
+
 // One named item of a list.  Lists are circular and singly linked; the
 // head is the list record itself and ends every walk.
 struct EntryNode {
@@ -69,6 +74,8 @@ struct RunState {
 	file_dev_t dest_dev;
 	file_ino_t dest_ino;
 	const WalkFrame *walk_path; // innermost source directory being walked
+	int out_terminal;           // standard output is a terminal
+	int err_terminal;           // standard error is a terminal
 };
 
 extern RunState run;
@@ -79,6 +86,10 @@ void report_too_long(const char *op, const char *dir, const char *name);
 void *xmalloc(size_t size);
 char *join_path(char *out, const char *dir, const char *name);
 void flush_header(char *header);
+// Text for a terminal: control bytes in names shown escaped.
+const char *shown(const char *text, int to_terminal);
+const char *out_text(const char *text);
+const char *err_text(const char *text);
 
 // Run driver.
 void print_usage(void);
@@ -112,16 +123,23 @@ int scan_dest(int parent, const char *name, const char *path, int follow,
 int sync_dirs(const char *source, const char *dest);
 // Acts on the destination take the open directory the item stands in
 // (dst_fd, dir_fd), its name there and the full path for their lines.
-// unlink_first: the destination file is removed before it is written.
+// held tells what holds the copy's name in the destination: nothing, a
+// file or link, a file with other names, or a directory (which no
+// temporary can replace: the file is then written in place).
+enum { NAME_FREE, NAME_TAKEN, NAME_SHARED, NAME_DIR };
 void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_dir,
-               const EntryNode *entry, int unlink_first);
+               const EntryNode *entry, int held);
 // Through fd when it is open (else -1: by path).
 void apply_status(int fd, const char *path, const struct stat *status);
 void remove_path(int dir_fd, const char *name, const char *path);
 void remove_file(char *header, int dir_fd, const char *dir, const char *name);
 void remove_dir(char *header, int dir_fd, const char *dir, const char *name);
 void remove_link(char *header, int dir_fd, const char *dir, const char *name);
-void remove_tree(char *header, int dir_fd, const char *dir, const char *name);
+// Both answer 1 when a directory that must stay (a mount) was kept.
+int remove_tree(char *header, int dir_fd, const char *dir, const char *name);
+// parent_dev: the device of the directory dir_fd, to tell a mount below it.
+int remove_subtree(char *header, int dir_fd, const char *dir, const EntryNode *d,
+                   file_dev_t parent_dev);
 void make_dir(char *header, int dir_fd, const char *name, const char *path);
 
 #endif

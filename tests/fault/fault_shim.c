@@ -1,13 +1,18 @@
 // Preloaded into the program by the fault tests: when the call FAULT_CALL
-// reaches the path FAULT_PATH (for fstatat the entry name, for a descriptor
-// call the descriptor's file), it acts as FAULT_DO says:
+// reaches a path that FAULT_PATH matches (a shell pattern; for fstatat the
+// entry name, for a descriptor call the descriptor's file), it acts as
+// FAULT_DO says:
 //   "sh:COMMAND"  runs the command once, before the call goes through;
-//   "errno:N"     fails the call with error N, every time.
+//   "errno:N"     fails the call with error N, every time;
+//   "kill:N"      kills the process at the Nth such call, before it is made,
+//                 as a power cut or the out-of-memory killer would.
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <fnmatch.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,8 +31,14 @@ static int fault(const char *call, const char *path)
 {
 	static int fired;
 	const char *p = getenv("FAULT_PATH"), *d = getenv("FAULT_DO");
-	if (!armed(call) || !p || !d || !path || strcmp(p, path) != 0)
+	if (!armed(call) || !p || !d || !path || fnmatch(p, path, 0) != 0)
 		return 0;
+	if (strncmp(d, "kill:", 5) == 0) {
+		static int calls;
+		if (++calls == atoi(d + 5))
+			raise(SIGKILL);
+		return 0;
+	}
 	if (strncmp(d, "errno:", 6) == 0) {
 		errno = atoi(d + 6);
 		return 1;
@@ -103,6 +114,7 @@ FD_CALL(ssize_t, copy_file_range, "copy_file_range", (int i, off_t *ip, int o, o
         (i, ip, o, op, n, f))
 FD_CALL(ssize_t, read, "read", (int fd, void *b, size_t n), fd, (fd, b, n))
 FD_CALL(ssize_t, write, "write", (int fd, const void *b, size_t n), fd, (fd, b, n))
+FD_CALL(int, close, "close", (int fd), fd, (fd))
 
 // The calls relative to an open directory go by the names of their path
 // twins: a directory opened with openat is "opendir".
@@ -120,6 +132,18 @@ int unlinkat(int dir, const char *name, int flags)
 {
 	NEXT(unlinkat);
 	return fault_at(flags & AT_REMOVEDIR ? "rmdir" : "unlink", dir, name) ? -1 : next(dir, name, flags);
+}
+
+int linkat(int from_dir, const char *from, int dir, const char *name, int flags)
+{
+	NEXT(linkat);
+	return fault_at("link", dir, name) ? -1 : next(from_dir, from, dir, name, flags);
+}
+
+int renameat(int from_dir, const char *from, int dir, const char *name)
+{
+	NEXT(renameat);
+	return fault_at("rename", dir, name) ? -1 : next(from_dir, from, dir, name);
 }
 
 int mkdirat(int dir, const char *name, mode_t mode)
