@@ -156,6 +156,12 @@ inline int is_mount_root(int, const char *, const char *, const struct stat *st,
 	return st->st_dev != 0 && parent_dev != 0 && st->st_dev != parent_dev;
 }
 inline int is_terminal(int fd) { return isatty(fd); }
+// Files are copied whole: the runtime tells nothing of holes.
+inline int may_have_holes(const struct stat *) { return 0; }
+inline int next_data(int, int64_t, int64_t *, int64_t *) { return -1; }
+inline int seek_to(int, int64_t) { return 1; }
+inline int64_t file_length(int) { return -1; }
+inline int truncate_to(int, int64_t) { return 1; }
 
 #else // POSIX
 
@@ -303,6 +309,29 @@ inline int is_mount_root(int dir, const char *name, const char *, const struct s
 	return st->st_dev != parent_dev;
 }
 inline int is_terminal(int fd) { return isatty(fd); }
+// Holes: fewer blocks than bytes.  Such a file is copied stretch by stretch.
+inline int may_have_holes(const struct stat *st)
+{
+	return (uint64_t)st->st_blocks * 512 < (uint64_t)st->st_size;
+}
+// The next data at or after from, with the hole that ends it, fd left at
+// its start.  Answers 1 when only a hole is left, -1 where the file system
+// cannot tell.
+inline int next_data(int fd, int64_t from, int64_t *start, int64_t *end)
+{
+	off_t data = lseek(fd, (off_t)from, SEEK_DATA);
+	if (data < 0)
+		return errno == ENXIO ? 1 : -1;
+	off_t hole = lseek(fd, data, SEEK_HOLE);
+	if (hole < 0 || lseek(fd, data, SEEK_SET) < 0)
+		return -1;
+	*start = data;
+	*end = hole;
+	return 0;
+}
+inline int seek_to(int fd, int64_t at) { return lseek(fd, (off_t)at, SEEK_SET) < 0; }
+inline int64_t file_length(int fd) { return lseek(fd, 0, SEEK_END); }
+inline int truncate_to(int fd, int64_t length) { return ftruncate(fd, (off_t)length); }
 // The destination walk holds one open directory per level.
 inline void raise_descriptor_limit(void)
 {

@@ -862,15 +862,15 @@ static int write_all(int fd, const char *buf, size_t n)
 	return 0;
 }
 
-// Moves up to one buffer of data.  The kernel copies it where it can; once
-// it cannot, the read/write loop takes over from the same offsets and names
+// Moves up to want bytes.  The kernel copies them where it can; once it
+// cannot, the read/write loop takes over from the same offsets and names
 // the failing side.  Answers the byte count, 0 at the end, -1 on failure.
 static ssize_t copy_chunk(int in, int out, const char *src, const char *dst,
-                          int *in_kernel, uint64_t written, uint64_t size)
+                          int *in_kernel, uint64_t written, uint64_t size, size_t want)
 {
 #if HAVE_COPY_FILE_RANGE
 	if (*in_kernel) {
-		ssize_t n = copy_file_range(in, nullptr, out, nullptr, (size_t)run.buffer_size, 0);
+		ssize_t n = copy_file_range(in, nullptr, out, nullptr, want, 0);
 		// Some files claim a size yet give the kernel copy nothing.
 		if (n > 0 || (n == 0 && (written > 0 || size == 0)))
 			return n;
@@ -881,7 +881,7 @@ static ssize_t copy_chunk(int in, int out, const char *src, const char *dst,
 	(void)written;
 	(void)size;
 #endif
-	ssize_t n = read(in, run.copy_buffer, (size_t)run.buffer_size);
+	ssize_t n = read(in, run.copy_buffer, want);
 	if (n < 0) {
 		report_error("read", src);
 		return -1;
@@ -893,14 +893,52 @@ static ssize_t copy_chunk(int in, int out, const char *src, const char *dst,
 	return n;
 }
 
-// Copies the data; answers 1 when a read or write failure cut it short.
-static int copy_data(int in, int out, const char *src, const char *dst, uint64_t size)
+// Moves both files past the hole at *written to the source's next data,
+// whose end goes to *stop; the copy's hole is left unwritten.  Where only a
+// hole is left, the copy is given the file's whole length and 1 answered.
+// Answers -1 where the file system cannot tell, -2 when the copy could not
+// be lengthened.
+static int skip_hole(int in, int out, const char *dst, uint64_t *written, uint64_t *stop)
+{
+	int64_t start, end;
+	int found = next_data(in, (int64_t)*written, &start, &end);
+	if (found < 0)
+		return -1;
+	if (found == 0)
+		return seek_to(out, start) != 0 ? -1 : (*written = (uint64_t)start, *stop = (uint64_t)end, 0);
+	int64_t length = file_length(in);
+	if (length < 0 || truncate_to(out, length) != 0) {
+		report_error("write", dst);
+		return -2;
+	}
+	*written = (uint64_t)length;
+	return 1;
+}
+
+// Copies the data; answers 1 when a read or write failure cut it short.  A
+// file with holes is copied one stretch of data at a time, so that its copy
+// takes no more room than it does; the percentage counts every byte.
+static int copy_data(int in, int out, const char *src, const char *dst, const struct stat *st)
 {
 	unsigned last_shown = 101;
-	uint64_t written = 0;
+	uint64_t size = (uint64_t)st->st_size, written = 0;
+	uint64_t stop = may_have_holes(st) ? 0 : UINT64_MAX; // the end of the data in hand
 	int in_kernel = 1;
 	for (;;) {
-		ssize_t n = copy_chunk(in, out, src, dst, &in_kernel, written, size);
+		if (written >= stop) {
+			int at = skip_hole(in, out, dst, &written, &stop);
+			if (at < 0)
+				stop = UINT64_MAX; // dense from here on
+			if (at == -2)
+				return 1;
+			if (run.verbose >= 2)
+				show_percent(written, size, &last_shown);
+			if (at == 1)
+				return 0;
+		}
+		uint64_t left = stop - written;
+		size_t want = left < (uint64_t)run.buffer_size ? (size_t)left : (size_t)run.buffer_size;
+		ssize_t n = copy_chunk(in, out, src, dst, &in_kernel, written, size, want);
 		if (n < 0)
 			return 1;
 		if (n == 0)
@@ -1119,7 +1157,7 @@ void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_di
 		close(in);
 		return;
 	}
-	int failed = copy_data(in, t.fd, src, dst, (uint64_t)entry->status.st_size);
+	int failed = copy_data(in, t.fd, src, dst, &entry->status);
 	if (close(in) != 0)
 		report_error("close", src);
 	finish_target(&t, dst_dir, entry, failed, held != NAME_FREE);

@@ -288,6 +288,24 @@ const Case cases[] = {
 	 },
 	 [](Ctx &c, const RunResult &) { EXPECT_TRUE(exists(c.D + "/mnt/m") && exists(c.D + "/old/deeper/m")); },
 	 [](Ctx &c) { unmount(c.D + "/mnt"), unmount(c.D + "/old/deeper"); }},
+	// A file with holes takes no more room in the destination.
+	{"SparseFilesKeepTheirHoles", {"f S/dense #9000"}, {"-b", "4096", "$S", "$D"}, nullptr, 0, "", 0, 0, {},
+	 [](Ctx &c) {
+		 sh("cd '" + c.S + "' && truncate -s 8M sparse && printf data | dd of=sparse bs=1 seek=1000000 conv=notrunc"
+		    " status=none && printf tail | dd of=sparse bs=1 seek=5000000 conv=notrunc status=none &&"
+		    " truncate -s 1M holes && touch -d @1600000000 sparse holes");
+	 },
+	 [](Ctx &c, const RunResult &r) {
+		 for (const char *name : {"/sparse", "/holes"}) {
+			 struct stat s, d;
+			 EXPECT_TRUE(stat((c.S + name).c_str(), &s) == 0 && stat((c.D + name).c_str(), &d) == 0 &&
+			             d.st_blocks <= s.st_blocks && d.st_size == s.st_size) << name;
+		 }
+		 // The percentage counts the holes: it leaps over them.
+		 size_t at = r.out.find("COPY   sparse "), end = r.out.find('\n', at);
+		 ASSERT_LT(end, r.out.size()) << r.out;
+		 EXPECT_LE(std::count(r.out.begin() + at, r.out.begin() + end, '%'), 3) << r.out.substr(at, end - at);
+	 }},
 	// Destination files that share their data with files elsewhere.
 	{"DestHardLinkToOutside", {"f S/f new", "h D/f O/keep"}, {}, nullptr, 0, "", 0},
 	{"DestHardLinkIntoSource", {"f S/a new", "f S/b original", "h D/a S/b"}, {}, nullptr, 0, "", 0},
