@@ -25,6 +25,22 @@
 #define PATH_MAX 4096
 #endif
 
+// What a file system keeps of the status the mirror gives its items: the
+// permission bits (all of them, only the owner-write bit as a read-only
+// attribute, or none: every item shows one fixed mode), and the step in
+// which it keeps modification times, with the way a time between two
+// steps is stored.
+enum { KEEPS_MODES = 0, KEEPS_WRITE_BIT = 1, KEEPS_NO_MODES = 2 };
+struct VolumeKind {
+	int file_modes; // KEEPS_*
+	int dir_modes;
+	int time_step;  // seconds: 1, or 2 on FAT
+	int round_up;   // a time between two steps goes to the later one
+};
+// volume_kind (fd, path, kind) answers 1 with *kind filled when the type of
+// the file system holding the open directory fd (path) tells what it
+// keeps; 0 when that must be found out by trying.
+
 #ifdef _WIN32
 
 #include "bre.h"
@@ -125,12 +141,22 @@ inline int unlink_link_at(int, const char *, const char *path) { return rmdir(pa
 inline int mkdir_at(int, const char *, const char *path) { return mkdir(path); }
 inline int lstat_at(int, const char *, const char *path, struct stat *st) { return lstat(path, st); }
 inline int chmod_at(int, const char *, const char *path, unsigned mode) { return chmod(path, (int)mode); }
+int volume_kind(int fd, const char *path, VolumeKind *kind); // always answers 1
+// A new file that no other holds the name of; unused, as volume_kind
+// always answers here.
+inline int create_probe_at(int, const char *, const char *path)
+{
+	return open(path, O_WRONLY | O_CREAT | O_EXCL | O_BINARY, S_IRUSR | S_IWUSR);
+}
 inline void raise_descriptor_limit(void) {}
 
 #else // POSIX
 
 #include <regex.h>
 #include <sys/resource.h>
+#if defined(__linux__)
+#include <sys/vfs.h>
+#endif
 
 enum { PATH_SEPARATOR = '/' };
 typedef dev_t file_dev_t; // a file's identity: device and inode
@@ -217,6 +243,50 @@ inline int chmod_at(int dir, const char *name, const char *, mode_t mode)
 {
 	return fchmodat(dir, name, mode, 0);
 }
+inline int create_probe_at(int dir, const char *name, const char *)
+{
+	return openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+}
+#if defined(__linux__)
+// The kernel's own file systems tell by their type.  FUSE does not: the
+// two common FAT-family drivers there leave no subtype in the mount table,
+// and what an NTFS driver keeps depends on its mount options.  Network file
+// systems keep what the server's file system keeps.  Those are tried.
+inline int volume_kind(int fd, const char *, VolumeKind *kind)
+{
+	struct statfs fs;
+	if (fstatfs(fd, &fs) != 0)
+		return 0;
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0};
+	switch ((unsigned long)fs.f_type) {
+	case 0xEF53:     // ext2, ext3, ext4
+	case 0x58465342: // xfs
+	case 0x9123683E: // btrfs
+	case 0x01021994: // tmpfs
+	case 0x858458F6: // ramfs
+	case 0xF2F52010: // f2fs
+	case 0x3153464A: // jfs
+	case 0x52654973: // reiserfs
+	case 0x2FC12FC1: // zfs
+	case 0xCA451A4E: // bcachefs
+	case 0x794C7630: // overlay
+	case 0x6969:     // nfs
+		return 1;
+	case 0x4D44: // vfat, msdos: a read-only attribute on files alone (on
+	             // directories only with an option that Windows misreads),
+	             // times cut down to even seconds
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 0};
+		return 1;
+	case 0x2011BAB0: // exfat: as FAT, but times in 10 ms
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 1, 0};
+		return 1;
+	default:
+		return 0;
+	}
+}
+#else
+inline int volume_kind(int, const char *, VolumeKind *) { return 0; }
+#endif
 // The destination walk holds one open directory per level.
 inline void raise_descriptor_limit(void)
 {
