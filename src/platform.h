@@ -37,9 +37,10 @@ struct VolumeKind {
 	int time_step;  // seconds: 1, or 2 on FAT
 	int round_up;   // a time between two steps goes to the later one
 };
-// volume_kind (fd, path, kind) answers 1 with *kind filled when the type of
-// the file system holding the open directory fd (path) tells what it
-// keeps; 0 when that must be found out by trying.
+// volume_kind (fd, path, kind) fills *kind with what the type of the file
+// system holding the open directory fd (path) tells, and answers 1 when
+// that is all there is to know; 0 when the rest must be found out by
+// trying.
 
 #ifdef _WIN32
 
@@ -141,9 +142,8 @@ inline int unlink_link_at(int, const char *, const char *path) { return rmdir(pa
 inline int mkdir_at(int, const char *, const char *path) { return mkdir(path); }
 inline int lstat_at(int, const char *, const char *path, struct stat *st) { return lstat(path, st); }
 inline int chmod_at(int, const char *, const char *path, unsigned mode) { return chmod(path, (int)mode); }
-int volume_kind(int fd, const char *path, VolumeKind *kind); // always answers 1
-// A new file that no other holds the name of; unused, as volume_kind
-// always answers here.
+int volume_kind(int fd, const char *path, VolumeKind *kind);
+// A new file that no other holds the name of.
 inline int create_probe_at(int, const char *, const char *path)
 {
 	return open(path, O_WRONLY | O_CREAT | O_EXCL | O_BINARY, S_IRUSR | S_IWUSR);
@@ -255,9 +255,9 @@ inline int create_probe_at(int dir, const char *name, const char *)
 inline int volume_kind(int fd, const char *, VolumeKind *kind)
 {
 	struct statfs fs;
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0};
 	if (fstatfs(fd, &fs) != 0)
 		return 0;
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0};
 	switch ((unsigned long)fs.f_type) {
 	case 0xEF53:     // ext2, ext3, ext4
 	case 0x58465342: // xfs
@@ -285,7 +285,11 @@ inline int volume_kind(int fd, const char *, VolumeKind *kind)
 	}
 }
 #else
-inline int volume_kind(int, const char *, VolumeKind *) { return 0; }
+inline int volume_kind(int, const char *, VolumeKind *kind)
+{
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0};
+	return 0;
+}
 #endif
 // The destination walk holds one open directory per level.
 inline void raise_descriptor_limit(void)

@@ -632,8 +632,6 @@ static FsCaps *find_fs(int dir_fd, const char *dir, file_dev_t dev)
 		fs = &fs_cache[fs_cached++];
 		fs->dev = dev;
 		fs->settled = volume_kind(dir_fd, dir, &fs->kind);
-		if (!fs->settled)
-			fs->kind = keeps_all.kind;
 	}
 	if (!fs->settled)
 		probe_fs(fs, dir_fd, dir);
