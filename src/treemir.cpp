@@ -20,7 +20,11 @@
 //  - every path is built in a buffer of PATH_BUF bytes; a path that would
 //    not fit is reported with ENAMETOOLONG and its item skipped;
 //  - the FROM/TO header of a pair is printed at most once, just before the
-//    first action line the pair actually prints.
+//    first action line the pair actually prints;
+//  - a destination is compared with its source, and given its source's
+//    status, only as far as its file system keeps a status: the permission
+//    bits, the read-only attribute alone or no mode at all, and times in
+//    its own steps.
 #include "treemir.h"
 #include "getopt.h"
 
@@ -590,7 +594,7 @@ static void learn_fs(FsCaps *fs, mode_t set, int64_t time_set, const struct stat
 // a mode without write bits, and where that does not hold, the same bits
 // as shown less the write bits, which a read-only attribute can take.  A
 // directory where no file can be made leaves the question to the next one,
-// or to the first copy.
+// or to the first copy; once a file was made, the question is closed.
 static void probe_fs(FsCaps *fs, int dir_fd, const char *dir)
 {
 	char name[48], path[PATH_BUF];
@@ -600,6 +604,7 @@ static void probe_fs(FsCaps *fs, int dir_fd, const char *dir)
 	int fd = create_probe_at(dir_fd, name, path);
 	if (fd < 0)
 		return;
+	fs->settled = 1;
 	struct stat set, got;
 	memset(&set, 0, sizeof set);
 	set.st_atime = set.st_mtime = PROBE_TIME;
