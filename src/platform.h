@@ -25,6 +25,24 @@
 #define PATH_MAX 4096
 #endif
 
+// What a file system keeps of the status the mirror gives its items: the
+// permission bits (all of them, only the owner-write bit as a read-only
+// attribute, or none: every item shows one fixed mode), and the step in
+// which it keeps modification times, with the way a time between two
+// steps is stored.
+enum { KEEPS_MODES = 0, KEEPS_WRITE_BIT = 1, KEEPS_NO_MODES = 2 };
+struct VolumeKind {
+	int file_modes; // KEEPS_*
+	int dir_modes;
+	int time_step;  // seconds: 1, or 2 on FAT
+	int round_up;   // a time between two steps goes to the later one
+	int renames_touch; // a renamed file is given the current time
+};
+// volume_kind (fd, path, kind) fills *kind with what the type of the file
+// system holding the open directory fd (path) tells, and answers 1 when
+// that is all there is to know; 0 when the rest must be found out by
+// trying.
+
 #ifdef _WIN32
 
 #include "bre.h"
@@ -90,6 +108,10 @@ int open_dest(const char *path);
 // descriptor is not used there (fd is always -1).
 enum { STATUS_ON_DESCRIPTOR = 0 };
 int set_times(int fd, const char *path, const struct stat *st);
+inline int set_times_at(int, const char *, const char *path, const struct stat *st)
+{
+	return set_times(-1, path, st);
+}
 inline int set_mode(int, const char *path, unsigned mode) { return chmod(path, (int)mode); }
 // The absolute path with links resolved, allocated; null on failure.
 char *full_path(const char *path);
@@ -125,6 +147,7 @@ inline int unlink_link_at(int, const char *, const char *path) { return rmdir(pa
 inline int mkdir_at(int, const char *, const char *path) { return mkdir(path); }
 inline int lstat_at(int, const char *, const char *path, struct stat *st) { return lstat(path, st); }
 inline int chmod_at(int, const char *, const char *path, unsigned mode) { return chmod(path, (int)mode); }
+int volume_kind(int fd, const char *path, VolumeKind *kind);
 inline void raise_descriptor_limit(void) {}
 // Copies are written in place until the runtime's replacing rename takes
 // over: no temporary is made.
@@ -167,6 +190,9 @@ inline int truncate_to(int, int64_t) { return 1; }
 
 #include <regex.h>
 #include <sys/resource.h>
+#if defined(__linux__)
+#include <sys/vfs.h>
+#endif
 
 enum { PATH_SEPARATOR = '/' };
 typedef dev_t file_dev_t; // a file's identity: device and inode
@@ -206,6 +232,12 @@ inline int set_times(int fd, const char *path, const struct stat *st)
 {
 	struct timespec times[2] = {st->st_atim, st->st_mtim};
 	return fd >= 0 ? futimens(fd, times) : utimensat(AT_FDCWD, path, times, 0);
+}
+// Times again, of the item name in dir, never through a link.
+inline int set_times_at(int dir, const char *name, const char *, const struct stat *st)
+{
+	struct timespec times[2] = {st->st_atim, st->st_mtim};
+	return utimensat(dir, name, times, AT_SYMLINK_NOFOLLOW);
 }
 inline int set_mode(int fd, const char *path, mode_t mode)
 {
@@ -332,6 +364,50 @@ inline int next_data(int fd, int64_t from, int64_t *start, int64_t *end)
 inline int seek_to(int fd, int64_t at) { return lseek(fd, (off_t)at, SEEK_SET) < 0; }
 inline int64_t file_length(int fd) { return lseek(fd, 0, SEEK_END); }
 inline int truncate_to(int fd, int64_t length) { return ftruncate(fd, (off_t)length); }
+#if defined(__linux__)
+// The kernel's own file systems tell by their type.  FUSE does not: the
+// two common FAT-family drivers there leave no subtype in the mount table,
+// and what an NTFS driver keeps depends on its mount options.  Network file
+// systems keep what the server's file system keeps.  Those are tried.
+inline int volume_kind(int fd, const char *, VolumeKind *kind)
+{
+	struct statfs fs;
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0};
+	if (fstatfs(fd, &fs) != 0)
+		return 0;
+	switch ((unsigned long)fs.f_type) {
+	case 0xEF53:     // ext2, ext3, ext4
+	case 0x58465342: // xfs
+	case 0x9123683E: // btrfs
+	case 0x01021994: // tmpfs
+	case 0x858458F6: // ramfs
+	case 0xF2F52010: // f2fs
+	case 0x3153464A: // jfs
+	case 0x52654973: // reiserfs
+	case 0x2FC12FC1: // zfs
+	case 0xCA451A4E: // bcachefs
+	case 0x794C7630: // overlay
+	case 0x6969:     // nfs
+		return 1;
+	case 0x4D44: // vfat, msdos: a read-only attribute on files alone (on
+	             // directories only with an option that Windows misreads),
+	             // times cut down to even seconds
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 0, 0};
+		return 1;
+	case 0x2011BAB0: // exfat: as FAT, but times in 10 ms
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 1, 0, 0};
+		return 1;
+	default:
+		return 0;
+	}
+}
+#else
+inline int volume_kind(int, const char *, VolumeKind *kind)
+{
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0};
+	return 0;
+}
+#endif
 // The destination walk holds one open directory per level.
 inline void raise_descriptor_limit(void)
 {

@@ -144,3 +144,27 @@ size_t root_length(const char *path)
 	}
 	return path[0] == '\\';
 }
+
+// The volume's file-system name tells, but for FAT: it keeps modification
+// times in steps of 2 seconds, and the way it stores a time between two
+// steps (Windows itself goes up to the next step) is found out by trying,
+// as elsewhere.  NTFS, exFAT and ReFS keep
+// times finer than the whole seconds the runtime sets.  The runtime's
+// modes are the read-only attribute alone, which every one of them keeps.
+int volume_kind(int, const char *path, VolumeKind *kind)
+{
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0};
+	wchar_t wide[PATH_MAX], root[PATH_MAX + 1], name[MAX_PATH + 1];
+	if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, PATH_MAX) == 0 ||
+	    !GetVolumePathNameW(wide, root, PATH_MAX))
+		return 1;
+	size_t n = wcslen(root);
+	if (n > 0 && root[n - 1] != L'\\') // the volume's root needs its separator
+		wcscpy(root + n, L"\\");
+	if (!GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1))
+		return 1;
+	if (wcsncmp(name, L"FAT", 3) != 0) // FAT, FAT12, FAT16, FAT32
+		return 1;
+	*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 1, 0};
+	return 0;
+}

@@ -26,7 +26,11 @@
 //    so a run cut short leaves every file whole, old or new;
 //  - no directory is emptied or removed that is the root of a mount below
 //    the destination, or a source directory on the walk path;
-//  - names reach a terminal with their control bytes escaped.
+//  - names reach a terminal with their control bytes escaped;
+//  - a destination is compared with its source, and given its source's
+//    status, only as far as its file system keeps a status: the permission
+//    bits, the read-only attribute alone or no mode at all, and times in
+//    its own steps.
 #include "treemir.h"
 #include "getopt.h"
 
@@ -551,10 +555,186 @@ int scan_dest(int parent, const char *name, const char *path, int follow,
 }
 
 // ---------------------------------------------------------------------
+// Destination file systems
+// ---------------------------------------------------------------------
+
+// What each destination file system keeps of a status, found once per
+// device: from its type where that tells, else by giving a new file of its
+// own a mode and an odd-second time and reading them back, else from the
+// first copy made there.  Comparisons and status changes then ask only for
+// what it can hold, so a second run over FAT, exFAT or NTFS finds nothing
+// to do and no mode change it cannot make is tried.
+struct FsCaps {
+	file_dev_t dev;
+	VolumeKind kind;
+	int settled; // known, not assumed
+};
+
+enum { FS_CACHE = 32, PROBE_TIME = 1000000001 };
+
+static FsCaps fs_cache[FS_CACHE];
+static int fs_cached;
+// Assumed where nothing is known: every bit kept, whole seconds.
+static FsCaps keeps_all = {0, {KEEPS_MODES, KEEPS_MODES, 1, 0, 0}, 1};
+// The file system the walk is writing to, for apply_status.
+static FsCaps *dest_fs = &keeps_all;
+
+static mode_t copy_mode_bits(const struct stat *status);
+
+// The file system of a device met before, or the assumption.
+static FsCaps *fs_of(file_dev_t dev)
+{
+	for (int i = 0; i < fs_cached; i++)
+		if (fs_cache[i].dev == dev)
+			return &fs_cache[i];
+	return &keeps_all;
+}
+
+static int modes_kept(const FsCaps *fs, const struct stat *status)
+{
+	return S_ISDIR(status->st_mode) ? fs->kind.dir_modes : fs->kind.file_modes;
+}
+
+// A modification time as the file system stores it.
+static int64_t kept_time(const FsCaps *fs, int64_t t)
+{
+	if (fs->kind.time_step != 2)
+		return t;
+	return fs->kind.round_up ? t + (t & 1) : t - (t & 1);
+}
+
+// Whether the destination shows the permission bits that the source's
+// would become there.
+static int same_mode(const FsCaps *fs, const struct stat *src, const struct stat *dst)
+{
+	switch (modes_kept(fs, src)) {
+	case KEEPS_NO_MODES:
+		return 1;
+	case KEEPS_WRITE_BIT:
+		return !(src->st_mode & S_IWUSR) == !(dst->st_mode & S_IWUSR);
+	default:
+		return copy_mode_bits(src) == (dst->st_mode & 07777);
+	}
+}
+
+// The mode to ask for so that an item, as it stands now, gets what the
+// file system keeps of want; 0 when it keeps nothing and no change is to
+// be asked for.  With the read-only attribute alone only the write bits
+// may change: the others stay as the file system shows them, or the
+// change is refused.
+static int mode_to_set(const FsCaps *fs, const struct stat *now, mode_t want, mode_t *mode)
+{
+	switch (modes_kept(fs, now)) {
+	case KEEPS_NO_MODES:
+		return 0;
+	case KEEPS_WRITE_BIT:
+		*mode = (now->st_mode & 0555) | (want & S_IWUSR ? 0222 : 0);
+		return 1;
+	default:
+		*mode = want;
+		return 1;
+	}
+}
+
+// Learns what the file system keeps from a file given the mode set and,
+// when time_set is odd, that modification time: got is what it shows.
+static void learn_fs(FsCaps *fs, mode_t set, int64_t time_set, const struct stat *got)
+{
+	int64_t t = got->st_mtime;
+	if (time_set & 1) {
+		fs->kind.time_step = t == time_set - 1 || t == time_set + 1 ? 2 : 1;
+		fs->kind.round_up = t == time_set + 1;
+	}
+	int keeps = KEEPS_NO_MODES;
+	if ((got->st_mode & 0777) == (set & 0777))
+		keeps = KEEPS_MODES;
+	else if (!(set & 0222) && !(got->st_mode & 0222))
+		keeps = KEEPS_WRITE_BIT;
+	fs->kind.file_modes = keeps;
+	fs->kind.dir_modes = keeps == KEEPS_MODES ? KEEPS_MODES : KEEPS_NO_MODES;
+	fs->settled = 1;
+}
+
+// Whether the probe file, renamed, shows another time than before: one
+// FUSE driver of FAT gives a renamed file the current time, so a copy
+// there gets its times again once it has its name.  The probe keeps the
+// new name, in name and path.
+static int renamed_in_time(int dir_fd, char *name, char *path, time_t before)
+{
+	size_t len = strlen(path);
+	if (len + 2 > PATH_BUF)
+		return 0;
+	char moved_path[PATH_BUF];
+	memcpy(moved_path, path, len);
+	memcpy(moved_path + len, "m", 2);
+	const char *moved = moved_path + (len - strlen(name));
+	struct stat st;
+	if (rename_at(dir_fd, name, path, moved, moved_path) != 0)
+		return 0;
+	strcat(name, "m");
+	strcat(path, "m");
+	return lstat_at(dir_fd, name, path, &st) == 0 && st.st_mtime != before;
+}
+
+// Finds out on a new file of its own in the directory, removed again:
+// a mode without write bits, and where that does not hold, the same bits
+// as shown less the write bits, which a read-only attribute can take.  A
+// directory where no file can be made leaves the question to the next one,
+// or to the first copy; once a file was made, the question is closed.
+static void probe_fs(FsCaps *fs, int dir_fd, const char *dir)
+{
+	char name[48], path[PATH_BUF];
+	snprintf(name, sizeof name, TEMP_PREFIX "probe-%ld", (long)getpid());
+	if (!join_path(path, dir, name))
+		return;
+	int fd = open_temp_at(dir_fd, name, path);
+	if (fd < 0)
+		return;
+	fs->settled = 1;
+	struct stat set, got;
+	memset(&set, 0, sizeof set);
+	set.st_atime = set.st_mtime = PROBE_TIME;
+	set.st_mode = S_IFREG | 0551;
+	int timed = set_times(fd, path, &set) == 0;
+	mode_t tried = 0551;
+	set_mode(fd, path, tried);
+	int seen = stat_dir(fd, path, &got) == 0;
+	if (seen && (got.st_mode & 0777) != tried) {
+		tried = got.st_mode & 0555;
+		set_mode(fd, path, tried);
+		seen = stat_dir(fd, path, &got) == 0;
+	}
+	if (seen)
+		learn_fs(fs, tried, timed ? PROBE_TIME : 0, &got);
+	set_mode(fd, path, S_IRUSR | S_IWUSR | 0222); // some will not unlink a read-only file
+	close(fd);
+	if (seen && timed)
+		fs->kind.renames_touch = renamed_in_time(dir_fd, name, path, got.st_mtime);
+	if (unlink_at(dir_fd, name, path) != 0)
+		report_error("unlink", path);
+}
+
+// What the file system of a destination directory keeps, found the first
+// time one of its directories is met.
+static FsCaps *find_fs(int dir_fd, const char *dir, file_dev_t dev)
+{
+	FsCaps *fs = fs_of(dev);
+	if (fs == &keeps_all) {
+		if (fs_cached == FS_CACHE)
+			return fs; // a tree over this many file systems assumes
+		fs = &fs_cache[fs_cached++];
+		fs->dev = dev;
+		fs->settled = volume_kind(dir_fd, dir, &fs->kind);
+	}
+	if (!fs->settled)
+		probe_fs(fs, dir_fd, dir);
+	return fs;
+}
+
+// ---------------------------------------------------------------------
 // Pair walk
 // ---------------------------------------------------------------------
 
-static mode_t copy_mode_bits(const struct stat *status);
 static int sync_pair(const char *source, const char *dest, int parent_fd, const char *name);
 static int lies_inside(const char *path);
 
@@ -573,6 +753,7 @@ struct PairWalk {
 	int untouched;       // nothing removed or copied here yet
 	int source_complete; // every source entry's status could be read
 	int same_dir;        // source and destination are one directory
+	FsCaps *fs;          // what the destination's file system keeps
 };
 
 static int same_file(const struct stat *a, const struct stat *b)
@@ -587,8 +768,10 @@ static void open_destination(PairWalk *w)
 	if (!w->untouched)
 		return;
 	w->untouched = 0;
-	if ((w->dst_status.st_mode & S_IRWXU) != S_IRWXU)
-		set_mode(w->dst_fd, w->dest, (w->dst_status.st_mode & 07777) | S_IRWXU);
+	mode_t mode;
+	if ((w->dst_status.st_mode & S_IRWXU) != S_IRWXU &&
+	    mode_to_set(w->fs, &w->dst_status, (w->dst_status.st_mode & 07777) | S_IRWXU, &mode))
+		set_mode(w->dst_fd, w->dest, mode);
 }
 
 // A temporary that a run cut short left behind: never part of the mirror.
@@ -666,18 +849,20 @@ static void remove_extra_dirs(PairWalk *w, int remove_missing)
 	}
 }
 
-// The copy rule, decided on the snapshots of both listings.  A link in the
-// destination is never taken for the file it points at, and in mode 0 a
-// copy whose permission bits drifted differs as much as one whose data did.
-static int needs_copy(const EntryNode *s, const EntryNode *d)
+// The copy rule, decided on the snapshots of both listings and on what the
+// destination's file system keeps: times compare as it stores them.  A
+// link in the destination is never taken for the file it points at, and in
+// mode 0 a copy whose permission bits drifted differs as much as one whose
+// data did.
+static int needs_copy(const FsCaps *fs, const EntryNode *s, const EntryNode *d)
 {
 	if (d == nullptr || d->is_link)
 		return 1;
+	int64_t src_time = kept_time(fs, s->status.st_mtime), dst_time = kept_time(fs, d->status.st_mtime);
 	if (run.copy_mode == 0)
-		return s->status.st_size != d->status.st_size ||
-		       s->status.st_mtime != d->status.st_mtime ||
-		       copy_mode_bits(&s->status) != (d->status.st_mode & 07777);
-	return (uint64_t)s->status.st_mtime > (uint64_t)d->status.st_mtime;
+		return s->status.st_size != d->status.st_size || src_time != dst_time ||
+		       !same_mode(fs, &s->status, &d->status);
+	return (uint64_t)src_time > (uint64_t)dst_time;
 }
 
 // What holds a copy's name in the destination.  A file with other names
@@ -697,7 +882,7 @@ static void copy_changed_files(PairWalk *w)
 		const EntryNode *s = files->index[i];
 		run.checked_count++;
 		const EntryNode *d = find_entry(&w->dst.files, s);
-		if (w->same_dir || !needs_copy(s, d))
+		if (w->same_dir || !needs_copy(w->fs, s, d))
 			continue;
 		open_destination(w);
 		copy_file(w->header, w->source, w->dst_fd, w->dest, s, name_held(w, s, d));
@@ -784,6 +969,8 @@ static int walk_pair(PairWalk *w)
 		return 1;
 	}
 	w->same_dir = same_file(&w->src_status, &w->dst_status);
+	w->fs = w->same_dir ? &keeps_all : find_fs(w->dst_fd, w->dest, w->dst_status.st_dev);
+	dest_fs = w->fs;
 	WalkFrame frame = {w->src_status.st_dev, w->src_status.st_ino, run.walk_path};
 	run.walk_path = &frame;
 
@@ -796,9 +983,10 @@ static int walk_pair(PairWalk *w)
 	}
 	copy_changed_files(w);
 	sync_subdirs(w);
+	dest_fs = w->fs;
 	// A mode that drifted is put right too, but not from a source
 	// directory that could not be read whole: its mode may be the fault.
-	int drifted = (w->src_status.st_mode & 07777) != (w->dst_status.st_mode & 07777);
+	int drifted = !same_mode(w->fs, &w->src_status, &w->dst_status);
 	if (!w->same_dir && (!w->untouched || (drifted && w->source_complete)))
 		apply_status(w->dst_fd, w->dest, &w->src_status);
 
@@ -976,13 +1164,26 @@ static mode_t copy_mode_bits(const struct stat *status)
 }
 
 // Gives path (through fd when it is open) the snapshot's times, for a
-// regular file, and then its mode.
+// regular file, and then what the destination's file system keeps of its
+// mode.  Where that is not known yet, the first copy's status, read back,
+// tells.
 void apply_status(int fd, const char *path, const struct stat *status)
 {
+	FsCaps *fs = dest_fs;
 	if (S_ISREG(status->st_mode) && set_times(fd, path, status) != 0)
 		report_error("utime", path);
-	if (set_mode(fd, path, copy_mode_bits(status)) != 0)
+	struct stat now = *status;
+	if (modes_kept(fs, status) == KEEPS_WRITE_BIT && stat_dir(fd, path, &now) != 0) {
+		report_error("stat", path);
+		return;
+	}
+	mode_t mode;
+	if (!mode_to_set(fs, &now, copy_mode_bits(status), &mode))
+		return;
+	if (set_mode(fd, path, mode) != 0)
 		report_error("chmod", path);
+	else if (!fs->settled && S_ISREG(status->st_mode) && stat_dir(fd, path, &now) == 0)
+		learn_fs(fs, mode, status->st_mtime, &now);
 }
 
 // The copy is created readable by its owner alone; apply_status gives it the
@@ -1121,6 +1322,9 @@ static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *en
 		failed = place_target(t);
 	if (failed)
 		discard_target(t);
+	else if (t->kind == TARGET_NAMED && dest_fs->kind.renames_touch &&
+	         set_times_at(t->dir, t->name, t->path, &entry->status) != 0)
+		report_error("utime", t->path);
 	else if (!STATUS_ON_DESCRIPTOR)
 		apply_status(-1, t->path, &entry->status);
 	return failed;
@@ -1178,8 +1382,10 @@ void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_di
 static void make_writable(int dir, const char *name, const char *path, mode_t bits)
 {
 	struct stat st;
-	if (lstat_at(dir, name, path, &st) == 0 && !S_ISLNK(st.st_mode))
-		chmod_at(dir, name, path, (st.st_mode & 07777) | bits);
+	mode_t mode;
+	if (lstat_at(dir, name, path, &st) == 0 && !S_ISLNK(st.st_mode) &&
+	    mode_to_set(fs_of(st.st_dev), &st, (st.st_mode & 07777) | bits, &mode))
+		chmod_at(dir, name, path, mode);
 }
 
 void remove_path(int dir, const char *name, const char *path)

@@ -5,7 +5,12 @@
 //   "sh:COMMAND"  runs the command once, before the call goes through;
 //   "errno:N"     fails the call with error N, every time;
 //   "kill:N"      kills the process at the Nth such call, before it is made,
-//                 as a power cut or the out-of-memory killer would.
+//                 as a power cut or the out-of-memory killer would;
+//   "fat"         makes every call on a path below FAULT_PATH, whatever
+//                 FAULT_CALL names, act as on a FAT file system: its type
+//                 answers MSDOS_SUPER_MAGIC, times are kept cut down to
+//                 even seconds, and a mode change of any bit but the write
+//                 bits fails with EPERM.
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -18,6 +23,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <time.h>
 #include <unistd.h>
 
 static int armed(const char *call)
@@ -65,6 +72,65 @@ static const char *at_path(int dir, const char *name, char *buf, size_t size)
 	return buf;
 }
 
+static const char *fd_path(int fd, char *buf, size_t size)
+{
+	char link[64];
+	snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+	ssize_t n = readlink(link, buf, size - 1);
+	buf[n < 0 ? 0 : n] = '\0';
+	return buf;
+}
+
+static int fat_armed(void)
+{
+	const char *d = getenv("FAULT_DO");
+	return d != NULL && strcmp(d, "fat") == 0;
+}
+
+static int on_fat(const char *path)
+{
+	const char *p = getenv("FAULT_PATH");
+	size_t n = p ? strlen(p) : 0;
+	return fat_armed() && n && path && strncmp(path, p, n) == 0 && (path[n] == '/' || path[n] == '\0');
+}
+
+static int fat_at(int dir, const char *name)
+{
+	char buf[8192];
+	return fat_armed() && on_fat(at_path(dir, name, buf, sizeof buf));
+}
+
+static int fat_fd(int fd)
+{
+	char buf[4096];
+	return fat_armed() && on_fat(fd_path(fd, buf, sizeof buf));
+}
+
+// The times FAT keeps of t (null: now), in out; answers out.
+static const struct timespec *fat_times(const struct timespec t[2], struct timespec out[2])
+{
+	for (int i = 0; i < 2; i++) {
+		if (t == NULL || t[i].tv_nsec == UTIME_NOW)
+			clock_gettime(CLOCK_REALTIME, &out[i]);
+		else
+			out[i] = t[i];
+		if (out[i].tv_nsec != UTIME_OMIT) {
+			out[i].tv_sec &= ~(time_t)1;
+			out[i].tv_nsec = 0;
+		}
+	}
+	return out;
+}
+
+// A mode change that FAT refuses: any bit but the write bits.
+static int fat_refuses(mode_t mode, const struct stat *now)
+{
+	if (((mode ^ now->st_mode) & 07555) == 0)
+		return 0;
+	errno = EPERM;
+	return 1;
+}
+
 static int fault_at(const char *call, int dir, const char *name)
 {
 	char buf[8192];
@@ -73,13 +139,8 @@ static int fault_at(const char *call, int dir, const char *name)
 
 static int fault_fd(const char *call, int fd)
 {
-	char link[64], path[4096];
-	if (!armed(call))
-		return 0;
-	snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-	ssize_t n = readlink(link, path, sizeof path - 1);
-	path[n < 0 ? 0 : n] = '\0';
-	return fault(call, path);
+	char path[4096];
+	return armed(call) && fault(call, fd_path(fd, path, sizeof path));
 }
 
 // A call and its descriptor twin go by one name: "utime" is utimensat and
@@ -106,15 +167,65 @@ PATH_CALL(DIR *, opendir, "opendir", NULL, (const char *p), p, (p))
 PATH_CALL(int, mkdir, "mkdir", -1, (const char *p, mode_t m), p, (p, m))
 PATH_CALL(int, unlink, "unlink", -1, (const char *p), p, (p))
 PATH_CALL(int, rmdir, "rmdir", -1, (const char *p), p, (p))
-PATH_CALL(int, chmod, "chmod", -1, (const char *p, mode_t m), p, (p, m))
-PATH_CALL(int, utimensat, "utime", -1, (int d, const char *p, const struct timespec t[2], int f), p, (d, p, t, f))
-FD_CALL(int, fchmod, "chmod", (int fd, mode_t m), fd, (fd, m))
-FD_CALL(int, futimens, "utime", (int fd, const struct timespec t[2]), fd, (fd, t))
 FD_CALL(ssize_t, copy_file_range, "copy_file_range", (int i, off_t *ip, int o, off_t *op, size_t n, unsigned f), i,
         (i, ip, o, op, n, f))
 FD_CALL(ssize_t, read, "read", (int fd, void *b, size_t n), fd, (fd, b, n))
 FD_CALL(ssize_t, write, "write", (int fd, const void *b, size_t n), fd, (fd, b, n))
 FD_CALL(int, close, "close", (int fd), fd, (fd))
+
+int chmod(const char *p, mode_t m)
+{
+	struct stat st;
+	NEXT(chmod);
+	if (on_fat(p) && stat(p, &st) == 0 && fat_refuses(m, &st))
+		return -1;
+	return fault("chmod", p) ? -1 : next(p, m);
+}
+
+int fchmod(int fd, mode_t m)
+{
+	struct stat st;
+	NEXT(fchmod);
+	if (fat_fd(fd) && fstat(fd, &st) == 0 && fat_refuses(m, &st))
+		return -1;
+	return fault_fd("chmod", fd) ? -1 : next(fd, m);
+}
+
+int utimensat(int d, const char *p, const struct timespec t[2], int f)
+{
+	struct timespec kept[2];
+	NEXT(utimensat);
+	if (fat_at(d, p))
+		t = fat_times(t, kept);
+	return fault("utime", p) ? -1 : next(d, p, t, f);
+}
+
+int futimens(int fd, const struct timespec t[2])
+{
+	struct timespec kept[2];
+	NEXT(futimens);
+	if (fat_fd(fd))
+		t = fat_times(t, kept);
+	return fault_fd("utime", fd) ? -1 : next(fd, t);
+}
+
+int statfs(const char *p, struct statfs *buf)
+{
+	NEXT(statfs);
+	int r = next(p, buf);
+	if (r == 0 && on_fat(p))
+		buf->f_type = 0x4d44;
+	return r;
+}
+
+int fstatfs(int fd, struct statfs *buf)
+{
+	NEXT(fstatfs);
+	int r = next(fd, buf);
+	if (r == 0 && fat_fd(fd))
+		buf->f_type = 0x4d44;
+	return r;
+}
 
 // The calls relative to an open directory go by the names of their path
 // twins: a directory opened with openat is "opendir".
@@ -125,7 +236,13 @@ int openat(int dir, const char *name, int flags, ...)
 	int mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, int) : 0;
 	va_end(ap);
 	NEXT(openat);
-	return fault_at(flags & O_DIRECTORY ? "opendir" : "open", dir, name) ? -1 : next(dir, name, flags, mode);
+	int unnamed = (flags & O_TMPFILE) == O_TMPFILE;
+	if (unnamed && fat_at(dir, name)) { // FAT has no unnamed files
+		errno = EOPNOTSUPP;
+		return -1;
+	}
+	const char *call = !unnamed && (flags & O_DIRECTORY) ? "opendir" : "open";
+	return fault_at(call, dir, name) ? -1 : next(dir, name, flags, mode);
 }
 
 int unlinkat(int dir, const char *name, int flags)
@@ -154,6 +271,9 @@ int mkdirat(int dir, const char *name, mode_t mode)
 
 int fchmodat(int dir, const char *name, mode_t mode, int flags)
 {
+	struct stat st;
 	NEXT(fchmodat);
+	if (fat_at(dir, name) && fstatat(dir, name, &st, flags) == 0 && fat_refuses(mode, &st))
+		return -1;
 	return fault_at("chmod", dir, name) ? -1 : next(dir, name, mode, flags);
 }
