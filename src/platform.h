@@ -151,7 +151,7 @@ int volume_kind(int fd, const char *path, VolumeKind *kind);
 inline void raise_descriptor_limit(void) {}
 // Copies are written in place until the runtime's replacing rename takes
 // over: no temporary is made.
-inline int open_unnamed_at(int)
+inline int open_unnamed_at(int, unsigned)
 {
 	errno = EOPNOTSUPP;
 	return -1;
@@ -161,11 +161,12 @@ inline int link_unnamed_at(int, int, const char *)
 	errno = EOPNOTSUPP;
 	return -1;
 }
-inline int open_temp_at(int, const char *, const char *)
+inline int open_temp_at(int, const char *, const char *, unsigned)
 {
 	errno = ENOSYS;
 	return -1;
 }
+inline unsigned current_umask(void) { return 0; }
 inline int rename_at(int, const char *, const char *, const char *, const char *)
 {
 	errno = ENOSYS;
@@ -288,12 +289,13 @@ inline int chmod_at(int dir, const char *name, const char *, mode_t mode)
 // A copy is written to a temporary in its directory and takes its name
 // only when complete.  An unnamed file, where the file system has them,
 // leaves nothing behind when the run is cut short.
-inline int open_unnamed_at(int dir)
+inline int open_unnamed_at(int dir, unsigned mode)
 {
 #ifdef O_TMPFILE
-	return openat(dir, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, S_IRUSR | S_IWUSR);
+	return openat(dir, ".", O_WRONLY | O_TMPFILE | O_CLOEXEC, (mode_t)mode);
 #else
 	(void)dir;
+	(void)mode;
 	errno = EOPNOTSUPP;
 	return -1;
 #endif
@@ -317,9 +319,15 @@ inline int link_unnamed_at(int fd, int dir, const char *name)
 	return linkat(AT_FDCWD, proc, dir, name, AT_SYMLINK_FOLLOW);
 }
 // A named temporary, made afresh: an item of the name fails it.
-inline int open_temp_at(int dir, const char *name, const char *)
+inline int open_temp_at(int dir, const char *name, const char *, unsigned mode)
 {
-	return openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRUSR | S_IWUSR);
+	return openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, (mode_t)mode);
+}
+inline unsigned current_umask(void)
+{
+	mode_t mask = umask(0);
+	umask(mask);
+	return (unsigned)mask;
 }
 // Puts from in the place of to, replacing whatever non-directory was there.
 inline int rename_at(int dir, const char *from, const char *, const char *to, const char *)

@@ -44,7 +44,7 @@ RunState run = {
 	DEFAULT_VERBOSE, 0, 0, DEFAULT_BUFFER_SIZE, nullptr,
 	0, 0, 0, 0,
 	{nullptr, 0, nullptr}, {nullptr, 0, nullptr}, {nullptr},
-	0, 0, 0, nullptr, 0, 0,
+	0, 0, 0, nullptr, 0, 0, 0,
 };
 
 // ---------------------------------------------------------------------
@@ -687,7 +687,7 @@ static void probe_fs(FsCaps *fs, int dir_fd, const char *dir)
 	snprintf(name, sizeof name, TEMP_PREFIX "probe-%ld", (long)getpid());
 	if (!join_path(path, dir, name))
 		return;
-	int fd = open_temp_at(dir_fd, name, path);
+	int fd = open_temp_at(dir_fd, name, path, S_IRUSR | S_IWUSR);
 	if (fd < 0)
 		return;
 	fs->settled = 1;
@@ -1134,6 +1134,12 @@ static int copy_data(int in, int out, const char *src, const char *dst, const st
 		written += (uint64_t)n;
 		if (run.verbose >= 2)
 			show_percent(written, size, &last_shown);
+		// The kernel copies all there is: less than asked for, once the
+		// size seen is reached, is the end, and asking again would only
+		// hear so.  Data added since is newer than the copy's time says,
+		// and the next run copies it.
+		if (in_kernel && (size_t)n < want && written >= size)
+			return 0;
 	}
 }
 
@@ -1167,11 +1173,16 @@ static mode_t copy_mode_bits(const struct stat *status)
 // regular file, and then what the destination's file system keeps of its
 // mode.  Where that is not known yet, the first copy's status, read back,
 // tells.
+static void apply_times(int fd, const char *path, const struct stat *status)
+{
+	if (S_ISREG(status->st_mode) && set_times(fd, path, status) != 0)
+		report_error("utime", path);
+}
+
 void apply_status(int fd, const char *path, const struct stat *status)
 {
 	FsCaps *fs = dest_fs;
-	if (S_ISREG(status->st_mode) && set_times(fd, path, status) != 0)
-		report_error("utime", path);
+	apply_times(fd, path, status);
 	struct stat now = *status;
 	if (modes_kept(fs, status) == KEEPS_WRITE_BIT && stat_dir(fd, path, &now) != 0) {
 		report_error("stat", path);
@@ -1186,8 +1197,21 @@ void apply_status(int fd, const char *path, const struct stat *status)
 		learn_fs(fs, mode, status->st_mtime, &now);
 }
 
-// The copy is created readable by its owner alone; apply_status gives it the
-// source's mode once its data is complete.
+// The mode a copy is made with: its own, where the umask leaves that whole
+// and the file system is known to keep it, so that no mode change follows
+// (answers 1); else readable and writable by its owner alone, until
+// apply_status gives it its mode once its data is complete.
+static int birth_mode(const struct stat *status, unsigned *mode)
+{
+	unsigned want = (unsigned)copy_mode_bits(status);
+	int whole = dest_fs->settled && modes_kept(dest_fs, status) == KEEPS_MODES &&
+	            (want & ~0777u) == 0 && (want & run.umask_bits) == 0;
+	*mode = whole ? want : S_IRUSR | S_IWUSR;
+	return whole;
+}
+
+// A file written in place is created readable by its owner alone;
+// apply_status gives it the source's mode once its data is complete.
 static int open_dest_file(int dir, const char *name, const char *path, int unlink_first)
 {
 	if (unlink_first)
@@ -1212,6 +1236,8 @@ struct CopyTarget {
 	const char *path;     // its full path: every report names it
 	char temp[PATH_BUF];  // a named temporary's full path
 	const char *temp_name; // and its name in the directory
+	unsigned mode;         // what it is made with, birth_mode
+	int mode_done;         // that is the source's own mode
 };
 
 // Gives the temporary a fresh name beside the copy's, by the act given
@@ -1236,7 +1262,7 @@ static int name_temp(CopyTarget *t, const char *dst_dir, int (*make)(CopyTarget 
 
 static int make_named(CopyTarget *t)
 {
-	t->fd = open_temp_at(t->dir, t->temp_name, t->temp);
+	t->fd = open_temp_at(t->dir, t->temp_name, t->temp, t->mode);
 	return t->fd < 0;
 }
 
@@ -1251,13 +1277,14 @@ static int open_target(CopyTarget *t, const char *dst_dir, int in_place, int unl
 {
 	if (!in_place) {
 		t->kind = TARGET_UNNAMED;
-		if ((t->fd = open_unnamed_at(t->dir)) >= 0)
+		if ((t->fd = open_unnamed_at(t->dir, t->mode)) >= 0)
 			return 0;
 		t->kind = TARGET_NAMED;
 		if (name_temp(t, dst_dir, make_named) == 0)
 			return 0;
 	}
 	t->kind = TARGET_IN_PLACE;
+	t->mode_done = 0;
 	t->fd = open_dest_file(t->dir, t->name, t->path, unlink_first);
 	return t->fd < 0;
 }
@@ -1310,8 +1337,11 @@ static void discard_target(CopyTarget *t)
 static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *entry,
                          int failed, int replace)
 {
-	if (!failed && STATUS_ON_DESCRIPTOR)
-		apply_status(t->fd, t->path, &entry->status); // no path lookup
+	// No path lookup; and no mode change where the copy was made with it.
+	if (!failed && STATUS_ON_DESCRIPTOR && t->mode_done)
+		apply_times(t->fd, t->path, &entry->status);
+	else if (!failed && STATUS_ON_DESCRIPTOR)
+		apply_status(t->fd, t->path, &entry->status);
 	if (!failed && t->kind == TARGET_UNNAMED)
 		failed = link_target(t, dst_dir, replace);
 	if (close(t->fd) != 0) {
@@ -1356,6 +1386,7 @@ void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_di
 	t.dir = dst_fd;
 	t.name = entry->name;
 	t.path = dst;
+	t.mode_done = birth_mode(&entry->status, &t.mode);
 	if (open_target(&t, dst_dir, held == NAME_DIR, held == NAME_SHARED) != 0) {
 		report_error("open", dst);
 		close(in);
@@ -1658,6 +1689,7 @@ static int apply_option(int c, const char *arg)
 int main(int argc, char **argv)
 {
 	fputs("TreeMir 1.06 one-way directory tree mirror\n\n", stdout);
+	run.umask_bits = current_umask();
 	run.out_terminal = is_terminal(1);
 	run.err_terminal = is_terminal(2);
 	init_list(&run.exclude_dirs);

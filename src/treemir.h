@@ -76,6 +76,7 @@ struct RunState {
 	const WalkFrame *walk_path; // innermost source directory being walked
 	int out_terminal;           // standard output is a terminal
 	int err_terminal;           // standard error is a terminal
+	unsigned umask_bits;        // the process's umask: what new files lose
 };
 
 extern RunState run;
