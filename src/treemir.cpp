@@ -56,7 +56,7 @@ void report_too_long(const char *op, const char *dir, const char *name)
 	char *full = (char *)xmalloc(dlen + nlen + 2);
 	memcpy(full, dir, dlen);
 	size_t at = dlen;
-	if (dlen == 0 || dir[dlen - 1] != SEPARATOR)
+	if (dlen == 0 || !is_separator((unsigned char)dir[dlen - 1]))
 		full[at++] = SEPARATOR;
 	memcpy(full + at, name, nlen + 1);
 	errno = ENAMETOOLONG;
@@ -76,13 +76,13 @@ void *xmalloc(size_t size)
 	return p;
 }
 
-// Builds dir, separator (unless dir ends in one) and name in out, a buffer
-// of PATH_BUF bytes.  Answers null, with errno ENAMETOOLONG and out
-// untouched, when the path would not fit.
+// Builds dir, separator (unless dir ends in one; on Windows '/' is one too)
+// and name in out, a buffer of PATH_BUF bytes.  Answers null, with errno
+// ENAMETOOLONG and out untouched, when the path would not fit.
 char *join_path(char *out, const char *dir, const char *name)
 {
 	size_t dlen = strlen(dir), nlen = strlen(name);
-	int sep = dlen == 0 || dir[dlen - 1] != SEPARATOR;
+	int sep = dlen == 0 || !is_separator((unsigned char)dir[dlen - 1]);
 	if (dlen + sep + nlen >= PATH_BUF) {
 		errno = ENAMETOOLONG;
 		return nullptr;
@@ -499,7 +499,7 @@ static void read_entries(DIR *dir, const char *path, DirListing *listing, int de
 	char full[PATH_BUF];
 	size_t plen = strlen(path);
 	memcpy(full, path, plen);
-	if (plen == 0 || path[plen - 1] != SEPARATOR)
+	if (plen == 0 || !is_separator((unsigned char)path[plen - 1]))
 		full[plen++] = SEPARATOR;
 
 	struct dirent *e;
