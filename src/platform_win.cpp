@@ -210,11 +210,13 @@ wchar_t *wide_path(const char *path)
 	wchar_t *w = to_wide(path);
 	if (w == nullptr)
 		return nullptr;
-	// Device names (\\.\pipe\...) are the system's own business.
-	if (wcsncmp(w, L"\\\\.\\", 4) == 0)
+	// Device names (\\.\pipe\...) and long forms other than a drive's or a
+	// share's (\\?\Volume{...}\) are the system's own business.
+	int long_form = wcsncmp(w, L"\\\\?\\", 4) == 0;
+	if (wcsncmp(w, L"\\\\.\\", 4) == 0 ||
+	    (long_form && !has_drive(w + 4) && wcsncmp(w + 4, L"UNC\\", 4) != 0))
 		return w;
-	int absolute = wcsncmp(w, L"\\\\?\\", 4) == 0 || (has_drive(w) && is_slash(w[2])) ||
-	               (is_slash(w[0]) && is_slash(w[1]));
+	int absolute = long_form || (has_drive(w) && is_slash(w[2])) || (is_slash(w[0]) && is_slash(w[1]));
 	if (!absolute && (w = make_absolute(w)) == nullptr)
 		return nullptr;
 	wchar_t *out = (wchar_t *)xmalloc((wcslen(w) + 16) * sizeof *out);
