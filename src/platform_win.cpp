@@ -499,7 +499,9 @@ DIR *open_dir(const char *path)
 	wchar_t *pattern = wide_concat(w, w[wcslen(w) - 1] == L'\\' ? L"*" : L"\\*");
 	free(w);
 	DIR *dir = (DIR *)xmalloc(sizeof *dir);
-	dir->find = FindFirstFileW(pattern, &dir->found);
+	// Without the short names, and in large batches: fewer calls per entry.
+	dir->find = FindFirstFileExW(pattern, FindExInfoBasic, &dir->found, FindExSearchNameMatch, nullptr,
+	                             FIND_FIRST_EX_LARGE_FETCH);
 	DWORD code = GetLastError();
 	free(pattern);
 	dir->pending = dir->find != INVALID_HANDLE_VALUE;
