@@ -58,6 +58,17 @@ int platform_args(int *argc, char ***argv);
 // On a console, UTF-8 output for the run; the console's own code page
 // comes back at exit.  Files and pipes take the bytes as they are.
 void console_utf8(void);
+// Output to a console goes whole, as UTF-16, past the C runtime, which would
+// take the bytes for the ANSI code page or hand them over one at a time,
+// tearing every character apart; to a file or a pipe it goes as it is.
+int tm_printf(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
+int tm_fprintf(FILE *f, const char *format, ...) __attribute__((format(gnu_printf, 2, 3)));
+int tm_fputs(const char *text, FILE *f);
+int tm_putchar(int c);
+#define printf tm_printf
+#define fprintf tm_fprintf
+#define fputs tm_fputs
+#define putchar tm_putchar
 FILE *open_list(const char *path);
 // Whether an opened list file is a device (a console, NUL, a port).
 int list_is_device(FILE *f);

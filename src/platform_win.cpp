@@ -13,7 +13,14 @@
 #include "treemir.h"
 
 #include <cctype>
+#include <cstdarg>
 #include <cwchar>
+
+// Here the runtime's own output calls are meant.
+#undef printf
+#undef fprintf
+#undef fputs
+#undef putchar
 
 // ---------------------------------------------------------------------
 // UTF-8 and UTF-16
@@ -255,6 +262,7 @@ int platform_args(int *argc, char ***argv)
 }
 
 static UINT console_page;
+static int on_console[3]; // by descriptor: standard output and error
 
 static void restore_console(void)
 {
@@ -264,12 +272,86 @@ static void restore_console(void)
 void console_utf8(void)
 {
 	DWORD mode;
-	if (!GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) &&
-	    !GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode))
+	on_console[1] = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+	on_console[2] = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+	if (!on_console[1] && !on_console[2])
 		return;
 	console_page = GetConsoleOutputCP();
 	if (console_page != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
 		atexit(restore_console);
+}
+
+static int is_console(FILE *f)
+{
+	int fd = _fileno(f);
+	return (fd == 1 || fd == 2) && on_console[fd];
+}
+
+// Writes n bytes of UTF-8 to the console of f, after what f holds.
+static int console_text(FILE *f, const char *text, int n)
+{
+	fflush(f);
+	wchar_t small[512];
+	int units = MultiByteToWideChar(CP_UTF8, 0, text, n, nullptr, 0);
+	wchar_t *w = units <= 512 ? small : (wchar_t *)xmalloc((size_t)units * sizeof *w);
+	MultiByteToWideChar(CP_UTF8, 0, text, n, w, units);
+	DWORD done;
+	int ok = n == 0 || WriteConsoleW((HANDLE)_get_osfhandle(_fileno(f)), w, (DWORD)units, &done, nullptr);
+	if (w != small)
+		free(w);
+	return ok ? n : EOF;
+}
+
+static int console_vprintf(FILE *f, const char *format, va_list ap)
+{
+	char small[1024];
+	va_list again;
+	va_copy(again, ap);
+	int n = vsnprintf(small, sizeof small, format, ap);
+	char *text = small;
+	if (n >= (int)sizeof small) {
+		text = (char *)xmalloc((size_t)n + 1);
+		vsnprintf(text, (size_t)n + 1, format, again);
+	}
+	va_end(again);
+	if (n >= 0)
+		n = console_text(f, text, n);
+	if (text != small)
+		free(text);
+	return n;
+}
+
+int tm_printf(const char *format, ...)
+{
+	va_list ap;
+	va_start(ap, format);
+	int n = is_console(stdout) ? console_vprintf(stdout, format, ap) : vfprintf(stdout, format, ap);
+	va_end(ap);
+	return n;
+}
+
+int tm_fprintf(FILE *f, const char *format, ...)
+{
+	va_list ap;
+	va_start(ap, format);
+	int n = is_console(f) ? console_vprintf(f, format, ap) : vfprintf(f, format, ap);
+	va_end(ap);
+	return n;
+}
+
+int tm_fputs(const char *text, FILE *f)
+{
+	if (!is_console(f))
+		return fputs(text, f);
+	return console_text(f, text, (int)strlen(text)) == EOF ? EOF : 0;
+}
+
+int tm_putchar(int c)
+{
+	char ch = (char)c;
+	if (!is_console(stdout))
+		return putchar(c);
+	return console_text(stdout, &ch, 1) == EOF ? EOF : (unsigned char)c;
 }
 
 // Binary: a UTF-16 list is not torn by line-end translation, nor cut at
