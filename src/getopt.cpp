@@ -10,6 +10,7 @@
 // A ':' at the start of optstring has no special meaning; a missing argument
 // is answered with '?' like an unknown letter.
 #include "getopt.h"
+#include "platform.h" // the diagnostics reach a console as the program's other lines do
 
 #include <cstdio>
 #include <cstring>

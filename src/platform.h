@@ -1,8 +1,13 @@
 // The platform seam: the separator, the regular expressions, and the few
 // file-system calls whose form differs between POSIX systems and Windows,
-// under one set of names.  Everything else the walk uses (open, read,
-// write, close, unlink, rmdir, chmod, opendir, readdir, closedir, stat)
-// has the same name and meaning on both.
+// under one set of names.  Everything else the walk uses (read, write,
+// close, readdir, closedir, stat) has the same name and meaning on both.
+//
+// Names are UTF-8 inside the program on both.  On Windows every name
+// crosses the seam as UTF-16 through the wide calls, converted exactly or
+// refused (EILSEQ), never mapped to a look-alike, and every path is handed
+// to the system in its long form (\\?\), so that paths are not limited to
+// 259 characters.
 #ifndef TREEMIR_PLATFORM_H
 #define TREEMIR_PLATFORM_H
 
@@ -15,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -52,7 +56,40 @@ using treemir::regexec;
 #define REG_NOSUB treemir::RE_NOSUB
 
 enum { PATH_SEPARATOR = '\\' };
+// The longest path the program builds, in UTF-8 bytes: the system takes
+// 32767 UTF-16 units in the long form.
+enum { PATH_LIMIT = 32768 };
 #define HAVE_COPY_FILE_RANGE 0
+// Both count as separators in what the user types.
+inline int is_separator(int c) { return c == '\\' || c == '/'; }
+
+// A UTF-8 path as the system takes it: allocated (free), absolute, in the
+// long form (\\?\C:\..., \\?\UNC\server\share\...), "/" read as "\" and
+// "." and ".." resolved by name; other names are kept exactly, trailing
+// dots and blanks included.  Null with errno EILSEQ (not valid UTF-8),
+// ENAMETOOLONG (beyond the system's limit) or ENOENT (empty).
+wchar_t *wide_path(const char *path);
+// The command line from the system, each argument UTF-8 (argv is replaced,
+// allocated for the run).  Answers 0, or the number (1 for the program's
+// own name) of an argument that is not valid UTF-16.
+int platform_args(int *argc, char ***argv);
+// On a console, UTF-8 output for the run; the console's own code page
+// comes back at exit.  Files and pipes take the bytes as they are.
+void console_utf8(void);
+// Output to a console goes whole, as UTF-16, past the C runtime, which would
+// take the bytes for the ANSI code page or hand them over one at a time,
+// tearing every character apart; to a file or a pipe it goes as it is.
+int tm_printf(const char *format, ...) __attribute__((format(gnu_printf, 1, 2)));
+int tm_fprintf(FILE *f, const char *format, ...) __attribute__((format(gnu_printf, 2, 3)));
+int tm_fputs(const char *text, FILE *f);
+int tm_putchar(int c);
+#define printf tm_printf
+#define fprintf tm_fprintf
+#define fputs tm_fputs
+#define putchar tm_putchar
+FILE *open_list(const char *path);
+// Whether an opened list file is a device (a console, NUL, a port).
+int list_is_device(FILE *f);
 
 // The C runtime's status record has no file identity (its st_ino is always
 // 0), which the walk needs to know directories apart.  The program's own
@@ -84,10 +121,20 @@ inline int getegid(void) { return 0; }
 #define S_IFLNK 0120000
 #define S_ISLNK(m) (((m) & S_IFMT) == S_IFLNK)
 
+// Directory enumeration of the program's own: names come as UTF-8, and a
+// name that has no UTF-8 form ends readdir with errno EILSEQ, after which
+// the enumeration goes on with the next name.
+struct dirent {
+	char d_name[4 * 260]; // 259 UTF-16 units at most 3 bytes each
+};
+typedef struct tm_dir DIR;
 // A directory that cannot be listed fails here, not as an empty listing.
 DIR *open_dir(const char *path);
-// Entries by their full path: the runtime has no calls relative to a
-// directory.
+struct dirent *readdir(DIR *dir);
+int closedir(DIR *dir);
+
+// Entries by their full path: the system has no calls relative to a
+// directory that the program uses.
 inline int stat_entry(DIR *, const char *, const char *full, struct stat *st)
 {
 	return stat(full, st);
@@ -101,7 +148,7 @@ inline int entry_is_link(DIR *, const struct dirent *, const char *full)
 	struct stat st;
 	return lstat(full, &st) == 0 && S_ISLNK(st.st_mode);
 }
-inline int open_source(const char *path) { return open(path, O_RDONLY | O_BINARY); }
+int open_source(const char *path);
 // Never writes through a link: one in the way fails like O_NOFOLLOW.
 int open_dest(const char *path);
 // Times (whole seconds) and mode by path, once the copy is closed: the
@@ -112,14 +159,20 @@ inline int set_times_at(int, const char *, const char *path, const struct stat *
 {
 	return set_times(-1, path, st);
 }
-inline int set_mode(int, const char *path, unsigned mode) { return chmod(path, (int)mode); }
+// Only the owner's write bit counts: it clears or sets the read-only
+// attribute.
+int path_chmod(const char *path, unsigned mode);
+int path_unlink(const char *path);
+int path_rmdir(const char *path);
+int path_mkdir(const char *path);
+inline int set_mode(int, const char *path, unsigned mode) { return path_chmod(path, mode); }
 // The absolute path with links resolved, allocated; null on failure.
 char *full_path(const char *path);
 // The length of the root part of an absolute path: "C:\", "\\server\share\", "\".
 size_t root_length(const char *path);
 
-// Acts by the item's full path: the runtime has no calls relative to an
-// open directory, so the directory "descriptors" of the walk are tokens.
+// Acts by the item's full path: the program uses no calls relative to an
+// open directory here, so the directory "descriptors" of the walk are tokens.
 enum { CURRENT_DIR = -100 };
 inline int open_dir_at(int, const char *, const char *path, int follow)
 {
@@ -140,17 +193,17 @@ inline int stat_dir(int, const char *path, struct stat *st) { return stat(path, 
 inline DIR *dir_stream(int, const char *path) { return open_dir(path); }
 inline void close_dir(int) {}
 inline int open_dest_at(int, const char *, const char *path) { return open_dest(path); }
-inline int unlink_at(int, const char *, const char *path) { return unlink(path); }
-inline int rmdir_at(int, const char *, const char *path) { return rmdir(path); }
+inline int unlink_at(int, const char *, const char *path) { return path_unlink(path); }
+inline int rmdir_at(int, const char *, const char *path) { return path_rmdir(path); }
 // A link to a directory goes as a directory does.
-inline int unlink_link_at(int, const char *, const char *path) { return rmdir(path); }
-inline int mkdir_at(int, const char *, const char *path) { return mkdir(path); }
+inline int unlink_link_at(int, const char *, const char *path) { return path_rmdir(path); }
+inline int mkdir_at(int, const char *, const char *path) { return path_mkdir(path); }
 inline int lstat_at(int, const char *, const char *path, struct stat *st) { return lstat(path, st); }
-inline int chmod_at(int, const char *, const char *path, unsigned mode) { return chmod(path, (int)mode); }
+inline int chmod_at(int, const char *, const char *path, unsigned mode) { return path_chmod(path, mode); }
 int volume_kind(int fd, const char *path, VolumeKind *kind);
 inline void raise_descriptor_limit(void) {}
-// Copies are written in place until the runtime's replacing rename takes
-// over: no temporary is made.
+// A copy is written to a named temporary, closed, then put in place by a
+// replacing rename: the system has no unnamed files.
 inline int open_unnamed_at(int, unsigned)
 {
 	errno = EOPNOTSUPP;
@@ -161,17 +214,12 @@ inline int link_unnamed_at(int, int, const char *)
 	errno = EOPNOTSUPP;
 	return -1;
 }
-inline int open_temp_at(int, const char *, const char *, unsigned)
-{
-	errno = ENOSYS;
-	return -1;
-}
+// Made afresh, writable: the read-only attribute comes with the mode, once
+// the copy has its name.
+int open_temp_at(int dir, const char *name, const char *path, unsigned mode);
+// Replaces the item at to_path, made writable first where it is read-only.
+int rename_at(int dir, const char *from, const char *from_path, const char *to, const char *to_path);
 inline unsigned current_umask(void) { return 0; }
-inline int rename_at(int, const char *, const char *, const char *, const char *)
-{
-	errno = ENOSYS;
-	return -1;
-}
 // A mounted volume shows another volume serial; a record without one
 // tells nothing.
 inline int is_mount_root(int, const char *, const char *, const struct stat *st,
@@ -189,6 +237,7 @@ inline int truncate_to(int, int64_t) { return 1; }
 
 #else // POSIX
 
+#include <dirent.h>
 #include <regex.h>
 #include <sys/resource.h>
 #if defined(__linux__)
@@ -196,6 +245,17 @@ inline int truncate_to(int, int64_t) { return 1; }
 #endif
 
 enum { PATH_SEPARATOR = '/' };
+enum { PATH_LIMIT = PATH_MAX };
+inline int is_separator(int c) { return c == '/'; }
+// Arguments and console are the system's bytes as they are.
+inline int platform_args(int *, char ***) { return 0; }
+inline void console_utf8(void) {}
+inline FILE *open_list(const char *path) { return fopen(path, "r"); }
+inline int list_is_device(FILE *f)
+{
+	struct stat st;
+	return fstat(fileno(f), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode));
+}
 typedef dev_t file_dev_t; // a file's identity: device and inode
 typedef ino_t file_ino_t;
 #if defined(__linux__)

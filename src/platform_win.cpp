@@ -1,10 +1,411 @@
 // The Windows side of the platform seam (see platform.h).
+//
+// Every name crosses here between the program's UTF-8 and the system's
+// UTF-16, converted exactly or refused: a conversion never substitutes a
+// look-alike, so no name can stand for another.  Every path goes to the
+// wide calls in the long form, made absolute and resolved here, since the
+// system resolves nothing in that form.
 #include <windows.h>
-#include <sys/utime.h>
+#include <shellapi.h>
+#include <io.h>
 
 #include "platform.h"
+#include "treemir.h"
 
 #include <cctype>
+#include <cstdarg>
+#include <cwchar>
+
+// Here the runtime's own output calls are meant.
+#undef printf
+#undef fprintf
+#undef fputs
+#undef putchar
+
+// ---------------------------------------------------------------------
+// UTF-8 and UTF-16
+// ---------------------------------------------------------------------
+
+// The system's error as an errno value, as the C runtime maps them.
+static int error_number(DWORD code)
+{
+	switch (code) {
+	case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: case ERROR_INVALID_DRIVE:
+	case ERROR_NO_MORE_FILES: case ERROR_BAD_NETPATH: case ERROR_BAD_NET_NAME:
+	case ERROR_BAD_PATHNAME: case ERROR_INVALID_NAME:
+		return ENOENT;
+	case ERROR_ACCESS_DENIED: case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION:
+	case ERROR_NETWORK_ACCESS_DENIED: case ERROR_WRITE_PROTECT: case ERROR_CURRENT_DIRECTORY:
+		return EACCES;
+	case ERROR_FILE_EXISTS: case ERROR_ALREADY_EXISTS: return EEXIST;
+	case ERROR_DIR_NOT_EMPTY: return ENOTEMPTY;
+	case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL: return ENOSPC;
+	case ERROR_NOT_ENOUGH_MEMORY: case ERROR_OUTOFMEMORY: return ENOMEM;
+	case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+	case ERROR_NOT_SAME_DEVICE: return EXDEV;
+	case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
+	case ERROR_DIRECTORY: return ENOTDIR;
+	case ERROR_CANT_RESOLVE_FILENAME: return ELOOP;
+	default: return EINVAL;
+	}
+}
+
+// Sets errno from the system's last error; answers -1 for the callers.
+static int system_failed(void)
+{
+	errno = error_number(GetLastError());
+	return -1;
+}
+
+// The UTF-16 form of a UTF-8 string, allocated; null with errno EILSEQ.
+static wchar_t *to_wide(const char *s)
+{
+	int count = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, nullptr, 0);
+	if (count == 0) {
+		errno = EILSEQ;
+		return nullptr;
+	}
+	wchar_t *w = (wchar_t *)xmalloc((size_t)count * sizeof *w);
+	MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s, -1, w, count);
+	return w;
+}
+
+// The UTF-8 form of a UTF-16 name into out (size bytes); answers 1 with
+// errno EILSEQ for an unpaired surrogate, ENAMETOOLONG when it does not fit.
+static int to_utf8(const wchar_t *w, char *out, int size)
+{
+	if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, w, -1, out, size, nullptr, nullptr) != 0)
+		return 0;
+	errno = GetLastError() == ERROR_INSUFFICIENT_BUFFER ? ENAMETOOLONG : EILSEQ;
+	return 1;
+}
+
+// The same, allocated; null with errno EILSEQ.
+static char *utf8_copy(const wchar_t *w)
+{
+	int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, w, -1, nullptr, 0, nullptr, nullptr);
+	if (size == 0) {
+		errno = EILSEQ;
+		return nullptr;
+	}
+	char *out = (char *)xmalloc((size_t)size);
+	to_utf8(w, out, size);
+	return out;
+}
+
+// ---------------------------------------------------------------------
+// Long paths
+// ---------------------------------------------------------------------
+
+static int is_slash(wchar_t c)
+{
+	return c == L'\\' || c == L'/';
+}
+
+static int has_drive(const wchar_t *p)
+{
+	return p[0] < 128 && std::isalpha(p[0]) && p[1] == L':';
+}
+
+// An allocated copy of a followed by b.
+static wchar_t *wide_concat(const wchar_t *a, const wchar_t *b)
+{
+	size_t la = wcslen(a), lb = wcslen(b);
+	wchar_t *out = (wchar_t *)xmalloc((la + lb + 1) * sizeof *out);
+	wmemcpy(out, a, la);
+	wmemcpy(out + la, b, lb + 1);
+	return out;
+}
+
+// A relative path (to the current directory, to the current drive's root,
+// or to a drive's current directory) put after the absolute directory it
+// is relative to.  Only that directory is asked of the system: the names
+// are left for resolve_names, which keeps them exactly.  Takes w.
+static wchar_t *make_absolute(wchar_t *w)
+{
+	wchar_t drive_dot[4] = {w[0], L':', L'.', L'\0'};
+	const wchar_t *anchor = L".", *rest = w;
+	if (has_drive(w)) {
+		anchor = drive_dot;
+		rest = w + 2;
+	} else if (is_slash(w[0])) {
+		anchor = L"\\";
+		rest = w + 1;
+	}
+	wchar_t *dir = nullptr;
+	DWORD size = GetFullPathNameW(anchor, 0, nullptr, nullptr);
+	if (size != 0) {
+		dir = (wchar_t *)xmalloc(((size_t)size + 2) * sizeof *dir);
+		size = GetFullPathNameW(anchor, size, dir, nullptr);
+	}
+	wchar_t *full = nullptr;
+	if (size == 0) {
+		system_failed();
+	} else {
+		wcscat(dir, L"\\");
+		full = wide_concat(dir, rest);
+	}
+	free(dir);
+	free(w);
+	return full;
+}
+
+// The volume part of an absolute path, in the long form, into out
+// ("\\?\C:", "\\?\UNC\server\share"); answers where the names after it
+// begin.
+static const wchar_t *long_volume(const wchar_t *w, wchar_t *out)
+{
+	if (wcsncmp(w, L"\\\\?\\UNC\\", 8) == 0)
+		w += 7; // from the slash before server
+	else if (wcsncmp(w, L"\\\\?\\", 4) == 0)
+		w += 4;
+	if (has_drive(w)) {
+		wcscpy(out, L"\\\\?\\");
+		wcsncat(out, w, 2);
+		return w + 2;
+	}
+	wcscpy(out, L"\\\\?\\UNC");
+	while (is_slash(*w))
+		w++;
+	for (int part = 0; part < 2 && *w; part++) { // server, share
+		const wchar_t *end = w;
+		while (*end && !is_slash(*end))
+			end++;
+		wcscat(out, L"\\");
+		wcsncat(out, w, (size_t)(end - w));
+		for (w = end; is_slash(*w); w++)
+			;
+	}
+	return w;
+}
+
+// Appends the names of rest to out, "." and ".." resolved by name and
+// never above the volume's root (base units long).
+static void resolve_names(wchar_t *out, size_t base, const wchar_t *rest)
+{
+	size_t len = wcslen(out);
+	while (*rest) {
+		while (is_slash(*rest))
+			rest++;
+		const wchar_t *end = rest;
+		while (*end && !is_slash(*end))
+			end++;
+		size_t n = (size_t)(end - rest);
+		if (n == 2 && rest[0] == L'.' && rest[1] == L'.') {
+			while (len > base && out[len - 1] != L'\\')
+				len--;
+			if (len > base)
+				len--;
+		} else if (n > 0 && !(n == 1 && rest[0] == L'.')) {
+			out[len++] = L'\\';
+			wmemcpy(out + len, rest, n);
+			len += n;
+		}
+		out[len] = L'\0';
+		rest = end;
+	}
+	if (len == base)
+		wcscpy(out + len, L"\\"); // the root itself
+}
+
+wchar_t *wide_path(const char *path)
+{
+	if (path[0] == '\0') {
+		errno = ENOENT;
+		return nullptr;
+	}
+	wchar_t *w = to_wide(path);
+	if (w == nullptr)
+		return nullptr;
+	// Device names (\\.\pipe\...) and long forms other than a drive's or a
+	// share's (\\?\Volume{...}\) are the system's own business.
+	int long_form = wcsncmp(w, L"\\\\?\\", 4) == 0;
+	if (wcsncmp(w, L"\\\\.\\", 4) == 0 ||
+	    (long_form && !has_drive(w + 4) && wcsncmp(w + 4, L"UNC\\", 4) != 0))
+		return w;
+	int absolute = long_form || (has_drive(w) && is_slash(w[2])) || (is_slash(w[0]) && is_slash(w[1]));
+	if (!absolute && (w = make_absolute(w)) == nullptr)
+		return nullptr;
+	wchar_t *out = (wchar_t *)xmalloc((wcslen(w) + 16) * sizeof *out);
+	resolve_names(out, wcslen(out), long_volume(w, out));
+	free(w);
+	if (wcslen(out) > 32767) {
+		free(out);
+		errno = ENAMETOOLONG;
+		return nullptr;
+	}
+	return out;
+}
+
+// ---------------------------------------------------------------------
+// Command line, console and list files
+// ---------------------------------------------------------------------
+
+int platform_args(int *argc, char ***argv)
+{
+	int n;
+	wchar_t **w = CommandLineToArgvW(GetCommandLineW(), &n);
+	if (w == nullptr)
+		xmalloc(SIZE_MAX); // it fails for want of memory only: ends the run as such
+	char **out = (char **)xmalloc(((size_t)n + 1) * sizeof *out);
+	for (int i = 0; i < n; i++) {
+		if ((out[i] = utf8_copy(w[i])) == nullptr) {
+			LocalFree(w);
+			return i + 1;
+		}
+	}
+	out[n] = nullptr;
+	LocalFree(w);
+	*argc = n;
+	*argv = out;
+	return 0;
+}
+
+static UINT console_page;
+static int on_console[3]; // by descriptor: standard output and error
+
+static void restore_console(void)
+{
+	SetConsoleOutputCP(console_page);
+}
+
+void console_utf8(void)
+{
+	DWORD mode;
+	on_console[1] = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+	on_console[2] = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+	if (!on_console[1] && !on_console[2])
+		return;
+	console_page = GetConsoleOutputCP();
+	if (console_page != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
+		atexit(restore_console);
+}
+
+static int is_console(FILE *f)
+{
+	int fd = _fileno(f);
+	return (fd == 1 || fd == 2) && on_console[fd];
+}
+
+// Writes n bytes of UTF-8 to the console of f, after what f holds.
+static int console_text(FILE *f, const char *text, int n)
+{
+	fflush(f);
+	wchar_t small[512];
+	int units = MultiByteToWideChar(CP_UTF8, 0, text, n, nullptr, 0);
+	wchar_t *w = units <= 512 ? small : (wchar_t *)xmalloc((size_t)units * sizeof *w);
+	MultiByteToWideChar(CP_UTF8, 0, text, n, w, units);
+	DWORD done;
+	int ok = n == 0 || WriteConsoleW((HANDLE)_get_osfhandle(_fileno(f)), w, (DWORD)units, &done, nullptr);
+	if (w != small)
+		free(w);
+	return ok ? n : EOF;
+}
+
+static int console_vprintf(FILE *f, const char *format, va_list ap)
+{
+	char small[1024];
+	va_list again;
+	va_copy(again, ap);
+	int n = vsnprintf(small, sizeof small, format, ap);
+	char *text = small;
+	if (n >= (int)sizeof small) {
+		text = (char *)xmalloc((size_t)n + 1);
+		vsnprintf(text, (size_t)n + 1, format, again);
+	}
+	va_end(again);
+	if (n >= 0)
+		n = console_text(f, text, n);
+	if (text != small)
+		free(text);
+	return n;
+}
+
+int tm_printf(const char *format, ...)
+{
+	va_list ap;
+	va_start(ap, format);
+	int n = is_console(stdout) ? console_vprintf(stdout, format, ap) : vfprintf(stdout, format, ap);
+	va_end(ap);
+	return n;
+}
+
+int tm_fprintf(FILE *f, const char *format, ...)
+{
+	va_list ap;
+	va_start(ap, format);
+	int n = is_console(f) ? console_vprintf(f, format, ap) : vfprintf(f, format, ap);
+	va_end(ap);
+	return n;
+}
+
+int tm_fputs(const char *text, FILE *f)
+{
+	if (!is_console(f))
+		return fputs(text, f);
+	return console_text(f, text, (int)strlen(text)) == EOF ? EOF : 0;
+}
+
+int tm_putchar(int c)
+{
+	char ch = (char)c;
+	if (!is_console(stdout))
+		return putchar(c);
+	return console_text(stdout, &ch, 1) == EOF ? EOF : (unsigned char)c;
+}
+
+// Binary: a UTF-16 list is not torn by line-end translation, nor cut at
+// a byte 0x1A.
+FILE *open_list(const char *path)
+{
+	wchar_t *w = wide_path(path);
+	if (w == nullptr)
+		return nullptr;
+	FILE *f = _wfopen(w, L"rb");
+	free(w);
+	return f;
+}
+
+int list_is_device(FILE *f)
+{
+	return GetFileType((HANDLE)_get_osfhandle(_fileno(f))) == FILE_TYPE_CHAR;
+}
+
+// ---------------------------------------------------------------------
+// Status
+// ---------------------------------------------------------------------
+
+// Whole seconds since 1970, rounded down, of a file time (100 ns units
+// since 1601); and back.
+static time_t from_file_time(FILETIME ft)
+{
+	int64_t t = (int64_t)((uint64_t)ft.dwHighDateTime << 32 | ft.dwLowDateTime) - 116444736000000000LL;
+	return (time_t)(t >= 0 ? t / 10000000 : -((-t + 9999999) / 10000000));
+}
+
+static FILETIME to_file_time(time_t t)
+{
+	uint64_t v = (uint64_t)((int64_t)t * 10000000 + 116444736000000000LL);
+	FILETIME ft = {(DWORD)v, (DWORD)(v >> 32)};
+	return ft;
+}
+
+// The mode the C runtime gives: read for all, write unless read-only,
+// search for directories.
+static void fill_status(struct tm_stat *st, DWORD attributes, FILETIME atime, FILETIME mtime,
+                        FILETIME ctime, uint64_t size)
+{
+	unsigned mode = attributes & FILE_ATTRIBUTE_DIRECTORY ? S_IFDIR | 0555 : S_IFREG | 0444;
+	if (!(attributes & FILE_ATTRIBUTE_READONLY))
+		mode |= 0222;
+	st->st_mode = mode;
+	st->st_size = (int64_t)size;
+	st->st_atime = from_file_time(atime);
+	st->st_mtime = from_file_time(mtime);
+	st->st_ctime = from_file_time(ctime);
+	st->st_uid = st->st_gid = 0;
+	st->st_nlink = 1; // as the runtime counts: one name
+}
 
 // Gives a record an identity that no other record has.
 static void unknown_identity(struct tm_stat *st)
@@ -14,51 +415,82 @@ static void unknown_identity(struct tm_stat *st)
 	st->st_ino = count++;
 }
 
-// Fills the identity of a directory from its handle, when it can be read:
+static HANDLE open_item(const wchar_t *w, DWORD access)
+{
+	return CreateFileW(w, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+	                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// The status of what an item leads to, through a handle, with its identity:
 // the volume serial and the file id (128 bits where the file system has
 // them, folded; the 64-bit file index where only that is known).
-static void read_identity(const char *path, struct tm_stat *st)
+static int status_by_handle(const wchar_t *w, struct tm_stat *st)
 {
-	HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-	                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	HANDLE h = open_item(w, 0);
 	if (h == INVALID_HANDLE_VALUE)
-		return;
-	FILE_ID_INFO id;
+		return system_failed();
 	BY_HANDLE_FILE_INFORMATION info;
-	if (GetFileInformationByHandleEx(h, FileIdInfo, &id, sizeof id)) {
-		uint64_t half[2];
-		memcpy(half, id.FileId.Identifier, sizeof half);
-		st->st_dev = id.VolumeSerialNumber;
-		st->st_ino = half[0] ^ half[1];
-	} else if (GetFileInformationByHandle(h, &info)) {
+	FILE_ID_INFO id;
+	int rc = 0;
+	if (!GetFileInformationByHandle(h, &info)) {
+		rc = system_failed();
+	} else {
+		fill_status(st, info.dwFileAttributes, info.ftLastAccessTime, info.ftLastWriteTime,
+		            info.ftCreationTime, (uint64_t)info.nFileSizeHigh << 32 | info.nFileSizeLow);
 		st->st_dev = info.dwVolumeSerialNumber;
 		st->st_ino = (uint64_t)info.nFileIndexHigh << 32 | info.nFileIndexLow;
+		if (GetFileInformationByHandleEx(h, FileIdInfo, &id, sizeof id)) {
+			uint64_t half[2];
+			memcpy(half, id.FileId.Identifier, sizeof half);
+			st->st_dev = id.VolumeSerialNumber;
+			st->st_ino = half[0] ^ half[1];
+		}
 	}
 	CloseHandle(h);
+	return rc;
+}
+
+// Files by their attributes alone; links through a handle, which follows
+// them; directories with the identity their handle gives (files are never
+// compared), or none where no handle can be had.
+static int wide_status(const wchar_t *w, struct tm_stat *st)
+{
+	WIN32_FILE_ATTRIBUTE_DATA a;
+	if (!GetFileAttributesExW(w, GetFileExInfoStandard, &a))
+		return system_failed();
+	if (a.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+		return status_by_handle(w, st);
+	fill_status(st, a.dwFileAttributes, a.ftLastAccessTime, a.ftLastWriteTime, a.ftCreationTime,
+	            (uint64_t)a.nFileSizeHigh << 32 | a.nFileSizeLow);
+	unknown_identity(st);
+	struct tm_stat by_handle;
+	if ((a.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && status_by_handle(w, &by_handle) == 0) {
+		st->st_dev = by_handle.st_dev;
+		st->st_ino = by_handle.st_ino;
+	}
+	return 0;
+}
+
+// Runs act on the long form of path; a path without one fails there.
+template <class Act> static int by_wide_path(const char *path, Act act)
+{
+	wchar_t *w = wide_path(path);
+	if (w == nullptr)
+		return -1;
+	int rc = act(w);
+	free(w);
+	return rc;
 }
 
 int tm_stat(const char *path, struct tm_stat *st)
 {
-	struct _stat64 raw;
-	if (_stat64(path, &raw) != 0)
-		return -1;
-	st->st_mode = raw.st_mode;
-	st->st_size = raw.st_size;
-	st->st_atime = raw.st_atime;
-	st->st_mtime = raw.st_mtime;
-	st->st_ctime = raw.st_ctime;
-	st->st_uid = st->st_gid = 0;
-	st->st_nlink = raw.st_nlink; // the runtime counts one name
-	unknown_identity(st);
-	if (S_ISDIR(raw.st_mode)) // files are never compared
-		read_identity(path, st);
-	return 0;
+	return by_wide_path(path, [st](const wchar_t *w) { return wide_status(w, st); });
 }
 
-int lstat(const char *path, struct tm_stat *st)
+static int wide_lstat(const wchar_t *w, struct tm_stat *st)
 {
-	WIN32_FIND_DATAA found;
-	HANDLE h = FindFirstFileA(path, &found);
+	WIN32_FIND_DATAW found;
+	HANDLE h = FindFirstFileW(w, &found);
 	if (h != INVALID_HANDLE_VALUE) {
 		FindClose(h);
 		if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
@@ -69,68 +501,50 @@ int lstat(const char *path, struct tm_stat *st)
 			return 0;
 		}
 	}
-	return tm_stat(path, st);
+	return wide_status(w, st);
 }
 
-// The runtime's opendir looks into the directory only at the first readdir,
-// where a failure reads as the end of an empty directory; so the listing is
-// tried first.  Only a drive root can hold no entry at all.
-DIR *open_dir(const char *path)
+int lstat(const char *path, struct tm_stat *st)
 {
-	char pattern[PATH_MAX + 3];
-	size_t len = strlen(path);
-	if (len + 3 > sizeof pattern) {
-		errno = ENAMETOOLONG;
+	return by_wide_path(path, [st](const wchar_t *w) { return wide_lstat(w, st); });
+}
+
+// The final path of an open item, without its long-form prefix, in UTF-8.
+static char *final_path(HANDLE h)
+{
+	const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+	DWORD n = GetFinalPathNameByHandleW(h, nullptr, 0, flags);
+	if (n == 0)
 		return nullptr;
+	wchar_t *buf = (wchar_t *)xmalloc(((size_t)n + 1) * sizeof *buf);
+	char *out = nullptr;
+	if (GetFinalPathNameByHandleW(h, buf, n + 1, flags) <= n) {
+		// The answer comes as \\?\C:\... or \\?\UNC\server\share\...
+		wchar_t *p = buf;
+		if (wcsncmp(p, L"\\\\?\\UNC\\", 8) == 0) {
+			p += 6;
+			p[0] = L'\\';
+		} else if (wcsncmp(p, L"\\\\?\\", 4) == 0) {
+			p += 4;
+		}
+		out = utf8_copy(p);
 	}
-	snprintf(pattern, sizeof pattern, "%s%s*", path, len && path[len - 1] == '\\' ? "" : "\\");
-	WIN32_FIND_DATAA found;
-	HANDLE h = FindFirstFileA(pattern, &found);
-	if (h != INVALID_HANDLE_VALUE) {
-		FindClose(h);
-	} else if (GetLastError() != ERROR_FILE_NOT_FOUND) {
-		errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
-		return nullptr;
-	}
-	return opendir(path);
+	free(buf);
+	return out;
 }
 
 char *full_path(const char *path)
 {
-	HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-	                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+	wchar_t *w = wide_path(path);
+	if (w == nullptr)
+		return nullptr;
+	HANDLE h = open_item(w, 0);
+	free(w);
 	if (h == INVALID_HANDLE_VALUE)
 		return nullptr;
-	char buf[4096];
-	DWORD n = GetFinalPathNameByHandleA(h, buf, sizeof buf, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+	char *out = final_path(h);
 	CloseHandle(h);
-	if (n == 0 || n >= sizeof buf)
-		return nullptr;
-	// The answer comes as \\?\C:\... or \\?\UNC\server\share\...
-	const char *p = buf;
-	if (strncmp(p, "\\\\?\\UNC\\", 8) == 0) {
-		p += 6;
-		buf[6] = '\\';
-	} else if (strncmp(p, "\\\\?\\", 4) == 0) {
-		p += 4;
-	}
-	return strdup(p);
-}
-
-int open_dest(const char *path)
-{
-	struct stat st;
-	if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
-		errno = ELOOP;
-		return -1;
-	}
-	return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, S_IRUSR | S_IWUSR);
-}
-
-int set_times(int, const char *path, const struct stat *st)
-{
-	struct __utimbuf64 times = {st->st_atime, st->st_mtime};
-	return _utime64(path, &times);
+	return out;
 }
 
 size_t root_length(const char *path)
@@ -154,17 +568,162 @@ size_t root_length(const char *path)
 int volume_kind(int, const char *path, VolumeKind *kind)
 {
 	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0};
-	wchar_t wide[PATH_MAX], root[PATH_MAX + 1], name[MAX_PATH + 1];
-	if (MultiByteToWideChar(CP_ACP, 0, path, -1, wide, PATH_MAX) == 0 ||
-	    !GetVolumePathNameW(wide, root, PATH_MAX))
-		return 1;
-	size_t n = wcslen(root);
-	if (n > 0 && root[n - 1] != L'\\') // the volume's root needs its separator
-		wcscpy(root + n, L"\\");
-	if (!GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1))
-		return 1;
-	if (wcsncmp(name, L"FAT", 3) != 0) // FAT, FAT12, FAT16, FAT32
+	wchar_t *wide = wide_path(path), name[MAX_PATH + 1];
+	size_t cap = wide ? wcslen(wide) + 2 : 0;
+	wchar_t *root = wide ? (wchar_t *)xmalloc(cap * sizeof *root) : nullptr;
+	int fat = 0;
+	if (root != nullptr && GetVolumePathNameW(wide, root, (DWORD)cap)) {
+		size_t n = wcslen(root);
+		if (n > 0 && root[n - 1] != L'\\') // the volume's root needs its separator
+			wcscpy(root + n, L"\\");
+		fat = GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1) &&
+		      wcsncmp(name, L"FAT", 3) == 0; // FAT, FAT12, FAT16, FAT32
+	}
+	free(wide);
+	free(root);
+	if (!fat)
 		return 1;
 	*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 1, 0};
 	return 0;
+}
+// ---------------------------------------------------------------------
+// Directories
+// ---------------------------------------------------------------------
+
+struct tm_dir {
+	HANDLE find; // INVALID_HANDLE_VALUE: nothing to list
+	int pending; // found holds an entry not yet given
+	WIN32_FIND_DATAW found;
+	struct dirent entry;
+};
+
+// The listing is started here, so that a directory that cannot be read
+// fails at once instead of reading as empty.  Only a drive root can hold no
+// entry at all.
+DIR *open_dir(const char *path)
+{
+	wchar_t *w = wide_path(path);
+	if (w == nullptr)
+		return nullptr;
+	wchar_t *pattern = wide_concat(w, w[wcslen(w) - 1] == L'\\' ? L"*" : L"\\*");
+	free(w);
+	DIR *dir = (DIR *)xmalloc(sizeof *dir);
+	// Without the short names, and in large batches: fewer calls per entry.
+	dir->find = FindFirstFileExW(pattern, FindExInfoBasic, &dir->found, FindExSearchNameMatch, nullptr,
+	                             FIND_FIRST_EX_LARGE_FETCH);
+	DWORD code = GetLastError();
+	free(pattern);
+	dir->pending = dir->find != INVALID_HANDLE_VALUE;
+	if (!dir->pending && code != ERROR_FILE_NOT_FOUND) {
+		free(dir);
+		errno = error_number(code);
+		return nullptr;
+	}
+	return dir;
+}
+
+struct dirent *readdir(DIR *dir)
+{
+	if (!dir->pending) {
+		if (dir->find == INVALID_HANDLE_VALUE)
+			return nullptr;
+		if (!FindNextFileW(dir->find, &dir->found)) {
+			if (GetLastError() != ERROR_NO_MORE_FILES)
+				system_failed();
+			return nullptr;
+		}
+	}
+	dir->pending = 0;
+	if (to_utf8(dir->found.cFileName, dir->entry.d_name, (int)sizeof dir->entry.d_name) != 0)
+		return nullptr;
+	return &dir->entry;
+}
+
+int closedir(DIR *dir)
+{
+	if (dir->find != INVALID_HANDLE_VALUE)
+		FindClose(dir->find);
+	free(dir);
+	return 0;
+}
+
+// ---------------------------------------------------------------------
+// Acts on files
+// ---------------------------------------------------------------------
+
+int open_source(const char *path)
+{
+	return by_wide_path(path, [](const wchar_t *w) { return _wopen(w, O_RDONLY | O_BINARY); });
+}
+
+int open_dest(const char *path)
+{
+	struct stat st;
+	if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+		errno = ELOOP;
+		return -1;
+	}
+	return by_wide_path(path, [](const wchar_t *w) {
+		return _wopen(w, O_WRONLY | O_CREAT | O_TRUNC | O_BINARY, S_IRUSR | S_IWUSR);
+	});
+}
+
+// Exact whole seconds through the item's handle: the reckoning of the
+// status above, so that a copy reads back with its source's times.
+int set_times(int, const char *path, const struct stat *st)
+{
+	return by_wide_path(path, [st](const wchar_t *w) {
+		HANDLE h = open_item(w, FILE_WRITE_ATTRIBUTES);
+		if (h == INVALID_HANDLE_VALUE)
+			return system_failed();
+		FILETIME atime = to_file_time(st->st_atime), mtime = to_file_time(st->st_mtime);
+		int rc = SetFileTime(h, nullptr, &atime, &mtime) ? 0 : system_failed();
+		CloseHandle(h);
+		return rc;
+	});
+}
+
+int path_chmod(const char *path, unsigned mode)
+{
+	return by_wide_path(path, [mode](const wchar_t *w) { return _wchmod(w, (int)mode); });
+}
+
+int open_temp_at(int, const char *, const char *path, unsigned)
+{
+	return by_wide_path(path, [](const wchar_t *w) {
+		return _wopen(w, O_WRONLY | O_CREAT | O_EXCL | O_BINARY, S_IRUSR | S_IWUSR);
+	});
+}
+
+// A read-only file refuses to be replaced until its attribute is cleared.
+int rename_at(int, const char *, const char *from_path, const char *, const char *to_path)
+{
+	wchar_t *from = wide_path(from_path), *to = from ? wide_path(to_path) : nullptr;
+	int rc = -1;
+	if (to != nullptr) {
+		rc = MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : system_failed();
+		DWORD attributes = GetFileAttributesW(to);
+		if (rc != 0 && errno == EACCES && attributes != INVALID_FILE_ATTRIBUTES &&
+		    (attributes & FILE_ATTRIBUTE_READONLY) &&
+		    SetFileAttributesW(to, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY))
+			rc = MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : system_failed();
+	}
+	free(from);
+	free(to);
+	return rc;
+}
+
+int path_unlink(const char *path)
+{
+	return by_wide_path(path, [](const wchar_t *w) { return _wunlink(w); });
+}
+
+int path_rmdir(const char *path)
+{
+	return by_wide_path(path, [](const wchar_t *w) { return _wrmdir(w); });
+}
+
+int path_mkdir(const char *path)
+{
+	return by_wide_path(path, [](const wchar_t *w) { return _wmkdir(w); });
 }

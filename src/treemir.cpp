@@ -66,7 +66,7 @@ void report_too_long(const char *op, const char *dir, const char *name)
 	char *full = (char *)xmalloc(dlen + nlen + 2);
 	memcpy(full, dir, dlen);
 	size_t at = dlen;
-	if (dlen == 0 || dir[dlen - 1] != SEPARATOR)
+	if (dlen == 0 || !is_separator((unsigned char)dir[dlen - 1]))
 		full[at++] = SEPARATOR;
 	memcpy(full + at, name, nlen + 1);
 	errno = ENAMETOOLONG;
@@ -86,13 +86,13 @@ void *xmalloc(size_t size)
 	return p;
 }
 
-// Builds dir, separator (unless dir ends in one) and name in out, a buffer
-// of PATH_BUF bytes.  Answers null, with errno ENAMETOOLONG and out
-// untouched, when the path would not fit.
+// Builds dir, separator (unless dir ends in one; on Windows '/' is one too)
+// and name in out, a buffer of PATH_BUF bytes.  Answers null, with errno
+// ENAMETOOLONG and out untouched, when the path would not fit.
 char *join_path(char *out, const char *dir, const char *name)
 {
 	size_t dlen = strlen(dir), nlen = strlen(name);
-	int sep = dlen == 0 || dir[dlen - 1] != SEPARATOR;
+	int sep = dlen == 0 || !is_separator((unsigned char)dir[dlen - 1]);
 	if (dlen + sep + nlen >= PATH_BUF) {
 		errno = ENAMETOOLONG;
 		return nullptr;
@@ -179,18 +179,133 @@ static int is_blank(int c)
 	return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-// Reads the next white-space separated word of f into *word, growing it as
-// needed, so that a word of any length is taken whole.  Answers 1 when a
-// word was read, 0 at the end of the file or on a read failure.
-static int read_word(FILE *f, char **word, size_t *cap)
+// A list file, read as UTF-8 bytes.  A UTF-8 byte-order mark at the start
+// is skipped; a file that starts with a UTF-16 one (either byte order) is
+// converted as it is read.  Bytes read ahead, or the UTF-8 bytes of one
+// converted character, wait in held.
+struct ListFile {
+	FILE *f;
+	const char *path;
+	int utf16;              // 0: bytes as they are; 1: little-endian; 2: big-endian
+	unsigned char held[4];
+	int held_count, held_at;
+};
+
+// A list that cannot be taken as it stands ends the run: rules half read
+// would let the walk touch what they were to keep out.
+static void refuse_list(const char *path, const char *why)
+{
+	fprintf(stderr, "\ntreemir: list %s %s\n", path, why);
+	exit(1);
+}
+
+static void hold(ListFile *l, int c)
+{
+	if (c != EOF)
+		l->held[l->held_count++] = (unsigned char)c;
+}
+
+static void read_byte_order_mark(ListFile *l)
+{
+	int c0 = getc(l->f), c1 = c0 == 0xef || c0 == 0xff || c0 == 0xfe ? getc(l->f) : EOF;
+	if (c0 == 0xff && c1 == 0xfe) {
+		l->utf16 = 1;
+	} else if (c0 == 0xfe && c1 == 0xff) {
+		l->utf16 = 2;
+	} else {
+		int c2 = c0 == 0xef && c1 == 0xbb ? getc(l->f) : EOF;
+		if (!(c0 == 0xef && c1 == 0xbb && c2 == 0xbf)) {
+			hold(l, c0);
+			hold(l, c1);
+			hold(l, c2);
+		}
+	}
+}
+
+// The next UTF-16 unit, or EOF at the end (or on a read failure).
+static long read_unit(ListFile *l)
+{
+	int a = getc(l->f);
+	if (a == EOF)
+		return EOF;
+	int b = getc(l->f);
+	if (b == EOF) {
+		if (ferror(l->f))
+			return EOF;
+		refuse_list(l->path, "is not valid UTF-16");
+	}
+	return l->utf16 == 1 ? a | b << 8 : a << 8 | b;
+}
+
+// Converts the next UTF-16 character into held; answers 0 at the end.
+static int convert_utf16(ListFile *l)
+{
+	long u = read_unit(l);
+	if (u == EOF)
+		return 0;
+	if (u >= 0xd800 && u <= 0xdfff) {
+		long low = u < 0xdc00 ? read_unit(l) : EOF;
+		if (low < 0xdc00 || low > 0xdfff)
+			refuse_list(l->path, "is not valid UTF-16");
+		u = 0x10000 + ((u - 0xd800) << 10) + (low - 0xdc00);
+	}
+	if (u == 0)
+		refuse_list(l->path, "holds a NUL character");
+	l->held_count = l->held_at = 0;
+	if (u < 0x80) {
+		hold(l, (int)u);
+	} else if (u < 0x800) {
+		hold(l, (int)(0xc0 | u >> 6));
+		hold(l, (int)(0x80 | (u & 0x3f)));
+	} else if (u < 0x10000) {
+		hold(l, (int)(0xe0 | u >> 12));
+		hold(l, (int)(0x80 | (u >> 6 & 0x3f)));
+		hold(l, (int)(0x80 | (u & 0x3f)));
+	} else {
+		hold(l, (int)(0xf0 | u >> 18));
+		hold(l, (int)(0x80 | (u >> 12 & 0x3f)));
+		hold(l, (int)(0x80 | (u >> 6 & 0x3f)));
+		hold(l, (int)(0x80 | (u & 0x3f)));
+	}
+	return 1;
+}
+
+// The next UTF-8 byte of the list, or EOF.  A NUL byte means the file is
+// no text: it is refused rather than matched as it comes.
+static int next_byte(ListFile *l)
 {
 	int c;
-	while ((c = getc(f)) != EOF && is_blank(c))
+	if (l->held_at < l->held_count)
+		c = l->held[l->held_at++];
+	else if (l->utf16)
+		c = convert_utf16(l) ? l->held[l->held_at++] : EOF;
+	else
+		c = getc(l->f);
+	if (c == '\0')
+		refuse_list(l->path, "holds a NUL byte");
+	return c;
+}
+
+// Reads the next white-space separated word of the list into *word,
+// growing it as needed up to limit bytes; a longer word refuses the list,
+// so that memory stays bounded.  Answers 1 when a word was read, 0 at the
+// end of the file or on a read failure.
+static int read_word(ListFile *l, char **word, size_t *cap, size_t limit)
+{
+	int c;
+	while ((c = next_byte(l)) != EOF && is_blank(c))
 		;
 	size_t len = 0;
-	for (; c != EOF && !is_blank(c); c = getc(f)) {
+	for (; c != EOF && !is_blank(c); c = next_byte(l)) {
+		if (len == limit) {
+			char why[64];
+			snprintf(why, sizeof why, "holds a word longer than %lld bytes", (long long)limit);
+			refuse_list(l->path, why);
+		}
 		if (len + 1 >= *cap) {
 			size_t grown = *cap ? *cap * 2 : 256;
+			if (grown > limit + 1)
+				grown = limit + 1;
 			char *bigger = (char *)xmalloc(grown);
 			if (len)
 				memcpy(bigger, *word, len);
@@ -206,30 +321,44 @@ static int read_word(FILE *f, char **word, size_t *cap)
 	return 1;
 }
 
-// Hands text, or each word of the list file that "@file" names, to add.
-// A list file that cannot be opened ends the process.
-static void add_items(void *list, const char *text, void (*add)(void *, const char *))
+static int is_device(const struct stat *st)
+{
+	return S_ISCHR(st->st_mode) || S_ISBLK(st->st_mode);
+}
+
+// Hands text, or each word of the list file that "@file" names, to add;
+// limit is the longest word the list may hold.  A list file that cannot be
+// opened or read, or is refused, ends the process.  A device is refused
+// before it is opened (opening one may wait or act) and once more when
+// open; a pipe is read like a file.
+static void add_items(void *list, const char *text, void (*add)(void *, const char *), size_t limit)
 {
 	if (text[0] != '@') {
 		add(list, text);
 		return;
 	}
-	FILE *f = fopen(text + 1, "rt");
-	if (f == nullptr) {
-		report_error("fopen", text + 1);
+	const char *path = text + 1;
+	struct stat st;
+	if (stat(path, &st) == 0 && is_device(&st))
+		refuse_list(path, "is a device");
+	ListFile l = {open_list(path), path, 0, {0}, 0, 0};
+	if (l.f == nullptr) {
+		report_error("fopen", path);
 		exit(1);
 	}
+	if (list_is_device(l.f))
+		refuse_list(path, "is a device");
+	read_byte_order_mark(&l);
 	char *word = nullptr;
 	size_t cap = 0;
-	while (read_word(f, &word, &cap))
+	while (read_word(&l, &word, &cap, limit))
 		add(list, word);
-	// Rules half read would let the walk touch what they were to keep out.
-	if (ferror(f)) {
-		report_error("read", text + 1);
+	if (ferror(l.f)) {
+		report_error("read", path);
 		exit(1);
 	}
 	free(word);
-	fclose(f);
+	fclose(l.f);
 }
 
 static void add_name_item(void *list, const char *name)
@@ -242,14 +371,15 @@ static void add_pattern_item(void *list, const char *text)
 	compile_pattern((PatternList *)list, text);
 }
 
+// A name is at most a path; a pattern may be longer, within reason.
 void add_name(EntryList *list, const char *text)
 {
-	add_items(list, text, add_name_item);
+	add_items(list, text, add_name_item, PATH_BUF - 1);
 }
 
 void add_pattern(PatternList *list, const char *text)
 {
-	add_items(list, text, add_pattern_item);
+	add_items(list, text, add_pattern_item, PATTERN_LIMIT);
 }
 
 static PatternNode *pattern_end(PatternList *list)
@@ -438,7 +568,7 @@ static void read_entries(DIR *dir, const char *path, DirListing *listing, int de
 	char full[PATH_BUF];
 	size_t plen = strlen(path);
 	memcpy(full, path, plen);
-	if (plen == 0 || path[plen - 1] != SEPARATOR)
+	if (plen == 0 || !is_separator((unsigned char)path[plen - 1]))
 		full[plen++] = SEPARATOR;
 
 	struct dirent *e;
@@ -446,7 +576,10 @@ static void read_entries(DIR *dir, const char *path, DirListing *listing, int de
 	// not read would count as missing on this side.
 	while ((errno = 0, e = readdir(dir)) != nullptr || errno != 0) {
 		if (e == nullptr) {
+			int err = errno;
 			report_error("readdir", path);
+			if (err == EILSEQ)
+				continue; // a name with no UTF-8 form; the rest can be read
 			break;
 		}
 		size_t nlen = strlen(e->d_name);
@@ -1605,7 +1738,7 @@ int32_t to_int(const char *text)
 void trim_separator(char *arg)
 {
 	size_t len = strlen(arg);
-	if (len >= 2 && arg[len - 1] == SEPARATOR && arg[len - 2] != ':')
+	if (len >= 2 && is_separator((unsigned char)arg[len - 1]) && arg[len - 2] != ':')
 		arg[len - 1] = '\0';
 }
 
@@ -1688,10 +1821,16 @@ static int apply_option(int c, const char *arg)
 
 int main(int argc, char **argv)
 {
+	console_utf8();
+	int unreadable = platform_args(&argc, &argv);
 	fputs("TreeMir 1.06 one-way directory tree mirror\n\n", stdout);
 	run.umask_bits = current_umask();
 	run.out_terminal = is_terminal(1);
 	run.err_terminal = is_terminal(2);
+	if (unreadable) {
+		fprintf(stderr, "\ntreemir: argument %d is not valid Unicode\n", unreadable - 1);
+		return 1;
+	}
 	init_list(&run.exclude_dirs);
 	init_list(&run.exclude_files);
 	init_patterns(&run.exclude_patterns);

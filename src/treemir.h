@@ -7,7 +7,8 @@
 
 enum {
 	SEPARATOR = PATH_SEPARATOR,
-	PATH_BUF = PATH_MAX,    // every path the program builds fits in this
+	PATH_BUF = PATH_LIMIT,  // every path the program builds fits in this
+	PATTERN_LIMIT = 65536,  // the longest pattern a list file may hold
 	HEADER_BUF = 157,       // "FROM ...\nTO ...\n": 2 x 78 characters + NUL
 	DEFAULT_VERBOSE = 2,
 	DEFAULT_BUFFER_SIZE = 1048576,

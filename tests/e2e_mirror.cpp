@@ -157,6 +157,12 @@ TEST(Mirror, TreePairs)
 	const Items tdst = {"f equal a 0644 0", "f newer bb 0644 0", "f older c 0644 100", "f same dd"};
 	const Items extras = {"f a 1", "f x", "d xd", "f xd/y"};
 	const Items csrc = {"f c1 new", "d c2", "f c2/f ff"}, cdst = {"d c1", "f c1/z", "f c2 old"};
+	// Names of every script, byte for byte, and look-alikes that must stay two names.
+	const Items scripts = {"f café.txt été", "f smile😀.txt x", "d Привет", "f Привет/日本語.txt y", "d 表",
+	                       "f 表/機能 zz"};
+	// A path of more than 300 characters, directories included.
+	const std::string A(100, 'a'), B = A + "/" + std::string(100, 'b'), C = B + "/" + std::string(100, 'c');
+	const std::string F(60, 'f');
 	struct Case {
 		const char *name;
 		Items src, dst, opts, out, err;
@@ -203,6 +209,17 @@ TEST(Mirror, TreePairs)
 		{"buffer-sized and empty files", {"f b #4096", "f c #8192", "f e"}, {}, {"-b", "4096"},
 		 {"scan S", "scan D", "head S D", "copy b 4096 100", "copy c 8192 50,100", "copy e 0", "sum 3 3 0"},
 		 {}, 0, {"=S"}, 3, {}},
+		{"names of every script", scripts, {}, {},
+		 {"scan S", "scan D", "head S D", "copy café.txt 5 100", "copy smile😀.txt 1 100", "mkdir D/Привет",
+		  "scan S/Привет", "scan D/Привет", "head S/Привет D/Привет", "copy 日本語.txt 1 100", "mkdir D/表",
+		  "scan S/表", "scan D/表", "head S/表 D/表", "copy 機能 2 100", "sum 4 4 0"}, {}, 0, {"=S"}, 4, {}},
+		{"look-alike names", {"f Omega.txt latin", "f Ωmega.txt greek"}, {"f Ωmega.txt old 0644 -50"}, {},
+		 {"scan S", "scan D", "head S D", "copy Omega.txt 5 100", "copy Ωmega.txt 5 100", "sum 2 2 0"}, {}, 0,
+		 {"=S"}, 2, {}},
+		{"a path past 300 characters", {"d " + A, "d " + B, "d " + C, "f " + C + "/" + F + " x"}, {}, {},
+		 {"scan S", "scan D", "head S D", "mkdir D/" + A, "scan S/" + A, "scan D/" + A, "head S/" + A + " D/" + A,
+		  "mkdir D/" + B, "scan S/" + B, "scan D/" + B, "head S/" + B + " D/" + B, "mkdir D/" + C, "scan S/" + C,
+		  "scan D/" + C, "head S/" + C + " D/" + C, "copy " + F + " 1 100", "sum 1 1 0"}, {}, 0, {"=S"}, 1, {}},
 		{"drifted directory modes", {"d . 0750", "d sub 0700", "f sub/f 1"}, {"d sub 0777", "f sub/f 1"}, {},
 		 {"scan S", "scan D", "scan S/sub", "scan D/sub", "sum 1 0 0"}, {}, 0, {"=S"}, 1, {}},
 	};

@@ -9,29 +9,37 @@
 TEST(Operands, TrailingSeparatorsAndDriveRoots)
 {
 	std::string top = make_temp_dir("operands");
-	const std::string S = top + "/S", D = top + "/D";
+	const std::string S = top + "/S", Dl = top + "/Ωbackup";
+	// Beside the look-alike destination: no operand may be mapped onto it.
+	make_dirs(top + "/Obackup");
+	write_file(top + "/Obackup/precious.txt", "precious");
+	const std::string beside = fingerprint(top + "/Obackup");
 	struct Case {
 		const char *name;
 		std::string src, dst;           // the operands; "S:" or "D:" maps that tree to a drive
 		std::string src_shown, dst_shown; // as the program prints them
 		std::string cwd;
+		std::string D = "D";            // the destination directory, in top
 	} cases[] = {
-		{"trailing separators", S + "/", D + "/", S, D, ""},
+		{"trailing separators", S + "/", top + "/D/", S, top + "/D", ""},
 		{"relative, trailing separators", "S" + SEP, "D" + SEP, "S", "D", top},
-		{"source drive root", "S:", D, "T:\\", D, ""},
+		{"relative, trailing slashes", "S/", "D/", "S", "D", top},
+		{"trailing slash after the platform's own path", native(S) + "/", native(top + "/D") + "/", S,
+		 top + "/D", ""},
+		{"source drive root", "S:", top + "/D", "T:\\", top + "/D", ""},
 		{"destination drive root", S, "D:", S, "T:\\", ""},
-		{"two trailing separators keep one", S + "//", D + "//", S + "/", D + "/", ""},
+		{"two trailing separators keep one", S + "//", top + "/D//", S + "/", top + "/D/", ""},
+		{"look-alike destination", S, Dl, S, Dl, "", "Ωbackup"},
+		{"relative look-alike destination", "S", "Ωbackup", "S", "Ωbackup", top, "Ωbackup"},
 	};
 	for (const Case &c : cases) {
 		SCOPED_TRACE(c.name);
-		std::string src = c.src, dst = c.dst;
+		std::string src = c.src, dst = c.dst, D = top + "/" + c.D;
 		if (src == "S:" || dst == "D:") {
 			std::string root = map_drive(src == "S:" ? S : D);
 			if (root.empty())
 				continue; // no drive letters here
 			(src == "S:" ? src : dst) = root;
-		} else if (windows_mode() && c.src_shown.back() == '/') {
-			continue; // the Windows runtime refuses a directory path ending in '\'
 		}
 		make_dirs(S + "/sub");
 		make_dirs(D);
@@ -55,6 +63,7 @@ TEST(Operands, TrailingSeparatorsAndDriveRoots)
 		EXPECT_EQ(fingerprint(D), fingerprint(S));
 		remove_tree_all(D);
 	}
+	EXPECT_EQ(fingerprint(top + "/Obackup"), beside);
 	remove_tree_all(top);
 }
 

@@ -103,9 +103,19 @@ TEST(Scan, NameRulesApplyToTheirOwnKindAtEveryDepth)
 	write_file(t.S + "/a", "a");
 	make_dirs(t.S + "/b");
 	write_file(t.S + "/b/a", "ba");
-	struct Case { std::vector<std::string> opts; bool a, b, ba; } cases[] = {
+	make_dirs(t.S + "/Кэш");
+	write_file(t.S + "/Кэш/f", "f");
+	// Lists as editors write them: UTF-8 with or without a byte-order
+	// mark, UTF-16 with one.
+	const std::string list = t.top + "/list", bom = t.top + "/bom", utf16 = t.top + "/utf16";
+	write_file(list, "Кэш\n");
+	write_file(bom, "\xef\xbb\xbfКэш\r\n");
+	write_file(utf16, std::string("\xff\xfe\x1a\x04\x4d\x04\x48\x04\r\0\n\0", 12));
+	struct Case { std::vector<std::string> opts; bool a, b, ba, k = true; } cases[] = {
 		{{"-x", "b", "-X", "a"}, true, true, true}, {{"-x", "a", "-X", "b"}, false, false, false},
 		{{"-x", "A", "-X", "B"}, true, true, true}, {{"-x", "a"}, false, true, false},
+		{{"-X", "@" + list}, true, true, true, false}, {{"-X", "@" + bom}, true, true, true, false},
+		{{"-X", "@" + utf16}, true, true, true, false}, {{"-x", "@" + utf16}, true, true, true, true},
 	};
 	for (const Case &c : cases) {
 		remove_tree_all(t.D);
@@ -115,7 +125,8 @@ TEST(Scan, NameRulesApplyToTheirOwnKindAtEveryDepth)
 		RunResult r = run_treemir(args);
 		std::string why = c.opts[0] + " " + c.opts[1];
 		EXPECT_EQ(r.status, 0) << why;
-		EXPECT_EQ((std::vector<bool>{exists(t.D + "/a"), exists(t.D + "/b"), exists(t.D + "/b/a")}),
-		          (std::vector<bool>{c.a, c.b, c.ba})) << why;
+		EXPECT_EQ((std::vector<bool>{exists(t.D + "/a"), exists(t.D + "/b"), exists(t.D + "/b/a"),
+		                             exists(t.D + "/Кэш/f")}),
+		          (std::vector<bool>{c.a, c.b, c.ba, c.k})) << why;
 	}
 }

@@ -35,6 +35,9 @@ fi
 
 work=$(mktemp -d /tmp/treemir-wine.XXXXXX)
 chmod 755 "$work"
+# A UTF-8 locale: wine makes the program's command line from the bytes of
+# the arguments through it.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
 export WINEDEBUG=-all WINEPREFIX="$work/prefix" WINEDLLOVERRIDES="mscoree,mshtml="
 nobody=()
 cleanup() {
