@@ -35,6 +35,7 @@
 #include "getopt.h"
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -51,27 +52,33 @@ RunState run = {
 // Run state and console reporting
 // ---------------------------------------------------------------------
 
-void report_error(const char *op, const char *path)
+// Every counted line goes out here, on standard error, after a line end so
+// that it starts on a fresh line while a progress line is still open.
+void report_line(const char *format, ...)
 {
-	int err = errno;
-	fprintf(stderr, "\ntreemir: %s (%s) %s (%d)\n", op, err_text(path), strerror(err), err);
+	va_list ap;
+	va_start(ap, format);
+	int len = vsnprintf(nullptr, 0, format, ap);
+	va_end(ap);
+	char *line = (char *)xmalloc((size_t)len + 2);
+	line[0] = '\n';
+	va_start(ap, format);
+	vsnprintf(line + 1, (size_t)len + 1, format, ap);
+	va_end(ap);
+	fputs(line, stderr);
+	free(line);
 	run.error_count++;
 }
 
-// Reports an act whose path does not fit a path buffer.  The path is shown
-// whole, built on the heap for the message alone.
-void report_too_long(const char *op, const char *dir, const char *name)
+// A failed call: its operation word, the path it concerned, the error.
+void report_errno(const char *op, const char *path, int err)
 {
-	size_t dlen = strlen(dir), nlen = strlen(name);
-	char *full = (char *)xmalloc(dlen + nlen + 2);
-	memcpy(full, dir, dlen);
-	size_t at = dlen;
-	if (dlen == 0 || !is_separator((unsigned char)dir[dlen - 1]))
-		full[at++] = SEPARATOR;
-	memcpy(full + at, name, nlen + 1);
-	errno = ENAMETOOLONG;
-	report_error(op, full);
-	free(full);
+	report_line("treemir: %s (%s) %s (%d)\n", op, err_text(path), strerror(err), err);
+}
+
+void report_error(const char *op, const char *path)
+{
+	report_errno(op, path, errno);
 }
 
 void *xmalloc(size_t size)
@@ -86,14 +93,21 @@ void *xmalloc(size_t size)
 	return p;
 }
 
-// Builds dir, separator (unless dir ends in one; on Windows '/' is one too)
-// and name in out, a buffer of PATH_BUF bytes.  Answers null, with errno
-// ENAMETOOLONG and out untouched, when the path would not fit.
-char *join_path(char *out, const char *dir, const char *name)
+// A name joined to dir needs a separator unless dir ends in one (on
+// Windows '/' is one too).
+static int needs_separator(const char *dir, size_t len)
+{
+	return len == 0 || !is_separator((unsigned char)dir[len - 1]);
+}
+
+// Builds dir, a separator where needed and name in out, a buffer of cap
+// bytes.  Answers null, with errno ENAMETOOLONG and out untouched, when the
+// path would not fit.
+char *join_path(char *out, size_t cap, const char *dir, const char *name)
 {
 	size_t dlen = strlen(dir), nlen = strlen(name);
-	int sep = dlen == 0 || !is_separator((unsigned char)dir[dlen - 1]);
-	if (dlen + sep + nlen >= PATH_BUF) {
+	int sep = needs_separator(dir, dlen);
+	if (dlen + (size_t)sep + nlen >= cap) {
 		errno = ENAMETOOLONG;
 		return nullptr;
 	}
@@ -102,6 +116,26 @@ char *join_path(char *out, const char *dir, const char *name)
 		out[dlen++] = SEPARATOR;
 	memcpy(out + dlen, name, nlen + 1);
 	return out;
+}
+
+// Reports an act whose path does not fit a path buffer.  The path is shown
+// whole, built on the heap for the message alone.
+void report_too_long(const char *op, const char *dir, const char *name)
+{
+	size_t cap = strlen(dir) + strlen(name) + 2;
+	char *full = (char *)xmalloc(cap);
+	report_errno(op, join_path(full, cap, dir, name), ENAMETOOLONG);
+	free(full);
+}
+
+// Builds an item's path in out, a buffer of PATH_BUF bytes; answers 1 after
+// reporting, with the word of the act it was for, a path that does not fit.
+int item_path(char *out, const char *dir, const char *name, const char *op)
+{
+	if (join_path(out, PATH_BUF, dir, name) != nullptr)
+		return 0;
+	report_too_long(op, dir, name);
+	return 1;
 }
 
 void flush_header(char *header)
@@ -403,8 +437,7 @@ void compile_pattern(PatternList *list, const char *text)
 	if (len == 0 || regcomp(&node->compiled, text, REG_NOSUB) != 0) {
 		// The compiler says nothing through errno; give the line a
 		// truthful number rather than a stale one.
-		errno = EINVAL;
-		report_error("regex", text);
+		report_errno("regex", text, EINVAL);
 		free(node->pattern_text);
 		free(node);
 		return;
@@ -550,15 +583,15 @@ static void file_entry(DirListing *listing, const char *dir, const char *name,
 // In the destination, a link whose target cannot be listed (dangling, a
 // loop, a FIFO, a device) is an item like any other: it is listed as a file
 // that is a link, so that the walk removes or replaces it instead of
-// reporting it on every run.
+// reporting it on every run.  Answers 1 when the entry is no link.
 static int list_bare_link(DIR *dir, const struct dirent *e, const char *full, DirListing *listing)
 {
 	struct stat st;
 	if (!entry_is_link(dir, e, full) || lstat_entry(dir, e->d_name, full, &st) != 0)
-		return 0;
+		return 1;
 	if (find_name(&run.exclude_files, e->d_name) == nullptr)
 		add_entry(&listing->files, e->d_name, &st)->is_link = 1;
-	return 1;
+	return 0;
 }
 
 // Reads every entry of an opened directory.  Patterns see the full path,
@@ -568,7 +601,7 @@ static void read_entries(DIR *dir, const char *path, DirListing *listing, int de
 	char full[PATH_BUF];
 	size_t plen = strlen(path);
 	memcpy(full, path, plen);
-	if (plen == 0 || !is_separator((unsigned char)path[plen - 1]))
+	if (needs_separator(path, plen))
 		full[plen++] = SEPARATOR;
 
 	struct dirent *e;
@@ -577,7 +610,7 @@ static void read_entries(DIR *dir, const char *path, DirListing *listing, int de
 	while ((errno = 0, e = readdir(dir)) != nullptr || errno != 0) {
 		if (e == nullptr) {
 			int err = errno;
-			report_error("readdir", path);
+			report_errno("readdir", path, err);
 			if (err == EILSEQ)
 				continue; // a name with no UTF-8 form; the rest can be read
 			break;
@@ -591,14 +624,12 @@ static void read_entries(DIR *dir, const char *path, DirListing *listing, int de
 		if (match_pattern(&run.exclude_patterns, full))
 			continue;
 		struct stat st;
-		int failed = stat_entry(dir, e->d_name, full, &st) != 0;
-		int err = errno;
-		if (dest_side && (failed || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) &&
-		    list_bare_link(dir, e, full, listing))
+		int err = stat_entry(dir, e->d_name, full, &st) != 0 ? errno : 0;
+		if (dest_side && (err != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) &&
+		    list_bare_link(dir, e, full, listing) == 0)
 			continue;
-		if (failed) {
-			errno = err;
-			report_error("stat", full);
+		if (err != 0) {
+			report_errno("stat", full, err);
 			continue;
 		}
 		file_entry(listing, path, e->d_name, &st, entry_is_link(dir, e, full));
@@ -622,8 +653,7 @@ static int check_dir(const char *path, struct stat *dir_status)
 		return 1;
 	}
 	if (!S_ISDIR(dir_status->st_mode)) {
-		fprintf(stderr, "\ntreemir: %s is not a directory\n", err_text(path));
-		run.error_count++;
+		report_line("treemir: %s is not a directory\n", err_text(path));
 		return 1;
 	}
 	show_scan(path);
@@ -670,10 +700,8 @@ int scan_dest(int parent, const char *name, const char *path, int follow,
 		// Tell why in the words of a scan by path: no such entry, not a
 		// directory, or a directory that cannot be opened here.
 		int err = errno;
-		if (check_dir(path, dir_status) == 0) {
-			errno = err;
-			report_error("opendir", path);
-		}
+		if (check_dir(path, dir_status) == 0)
+			report_errno("opendir", path, err);
 		return 1;
 	}
 	if (stat_dir(*fd, path, dir_status) != 0) {
@@ -818,7 +846,7 @@ static void probe_fs(FsCaps *fs, int dir_fd, const char *dir)
 {
 	char name[48], path[PATH_BUF];
 	snprintf(name, sizeof name, TEMP_PREFIX "probe-%ld", (long)getpid());
-	if (!join_path(path, dir, name))
+	if (join_path(path, PATH_BUF, dir, name) == nullptr)
 		return;
 	int fd = open_temp_at(dir_fd, name, path, S_IRUSR | S_IWUSR);
 	if (fd < 0)
@@ -918,10 +946,8 @@ static int is_leftover(const EntryNode *d)
 static void remove_leftover(PairWalk *w, const EntryNode *d)
 {
 	char path[PATH_BUF];
-	if (!join_path(path, w->dest, d->name)) {
-		report_too_long("unlink", w->dest, d->name);
+	if (item_path(path, w->dest, d->name, "unlink"))
 		return;
-	}
 	open_destination(w);
 	remove_path(w->dst_fd, d->name, path);
 }
@@ -1047,22 +1073,16 @@ static void clear_special(PairWalk *w, const char *name, const char *path)
 // descends into the pair.
 static void descend(PairWalk *w, const EntryNode *s, char *sub_src, char *sub_dst)
 {
-	if (!join_path(sub_src, w->source, s->name)) {
-		report_too_long("opendir", w->source, s->name);
+	if (item_path(sub_src, w->source, s->name, "opendir"))
 		return;
-	}
-	if (!join_path(sub_dst, w->dest, s->name)) {
-		report_too_long("mkdir", w->dest, s->name);
+	if (item_path(sub_dst, w->dest, s->name, "mkdir"))
 		return;
-	}
 	if (on_walk_path(&s->status)) {
-		errno = ELOOP; // a link back to a directory being walked
-		report_error("opendir", sub_src);
+		report_errno("opendir", sub_src, ELOOP); // a link back to a directory being walked
 		return;
 	}
 	if (s->is_link && lies_inside(sub_src)) {
-		fprintf(stderr, "\ntreemir: source %s lies inside destination\n", err_text(sub_src));
-		run.error_count++;
+		report_line("treemir: source %s lies inside destination\n", err_text(sub_src));
 		return;
 	}
 	const EntryNode *d = find_entry(&w->dst.dirs, s);
@@ -1382,7 +1402,7 @@ static int name_temp(CopyTarget *t, const char *dst_dir, int (*make)(CopyTarget 
 	char name[40];
 	for (int tries = 0; tries < 16; tries++) {
 		snprintf(name, sizeof name, TEMP_PREFIX "%u", serial++);
-		if (!join_path(t->temp, dst_dir, name))
+		if (join_path(t->temp, PATH_BUF, dst_dir, name) == nullptr)
 			return 1;
 		t->temp_name = t->temp + strlen(t->temp) - strlen(name);
 		if (make(t) == 0)
@@ -1502,14 +1522,10 @@ void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_di
 		fflush(stdout);
 	}
 	char src[PATH_BUF], dst[PATH_BUF];
-	if (!join_path(src, src_dir, entry->name)) {
-		report_too_long("open", src_dir, entry->name);
+	if (item_path(src, src_dir, entry->name, "open"))
 		return;
-	}
-	if (!join_path(dst, dst_dir, entry->name)) {
-		report_too_long("open", dst_dir, entry->name);
+	if (item_path(dst, dst_dir, entry->name, "open"))
 		return;
-	}
 	int in = open_source(src);
 	if (in < 0) {
 		report_error("open", src);
@@ -1573,10 +1589,8 @@ void remove_file(char *header, int dir_fd, const char *dir, const char *name)
 {
 	run.deleted_count++;
 	char path[PATH_BUF];
-	if (!join_path(path, dir, name)) {
-		report_too_long("unlink", dir, name);
+	if (item_path(path, dir, name, "unlink"))
 		return;
-	}
 	print_action(header, 1, "RM     ", path);
 	remove_path(dir_fd, name, path);
 }
@@ -1584,10 +1598,8 @@ void remove_file(char *header, int dir_fd, const char *dir, const char *name)
 void remove_dir(char *header, int dir_fd, const char *dir, const char *name)
 {
 	char path[PATH_BUF];
-	if (!join_path(path, dir, name)) {
-		report_too_long("rmdir", dir, name);
+	if (item_path(path, dir, name, "rmdir"))
 		return;
-	}
 	print_action(header, 1, "RMDIR  ", path);
 	if (rmdir_at(dir_fd, name, path) == 0)
 		return;
@@ -1601,10 +1613,8 @@ void remove_dir(char *header, int dir_fd, const char *dir, const char *name)
 void remove_link(char *header, int dir_fd, const char *dir, const char *name)
 {
 	char path[PATH_BUF];
-	if (!join_path(path, dir, name)) {
-		report_too_long("unlink", dir, name);
+	if (item_path(path, dir, name, "unlink"))
 		return;
-	}
 	print_action(header, 1, "RMDIR  ", path);
 	if (unlink_link_at(dir_fd, name, path) != 0)
 		report_error("unlink", path);
@@ -1617,12 +1627,11 @@ void remove_link(char *header, int dir_fd, const char *dir, const char *name)
 static int must_keep(int dir_fd, const char *dir, const EntryNode *d, file_dev_t parent_dev)
 {
 	char path[PATH_BUF];
-	if (!join_path(path, dir, d->name))
+	if (join_path(path, PATH_BUF, dir, d->name) == nullptr)
 		return 0; // remove_tree reports it
 	if (!is_mount_root(dir_fd, d->name, path, &d->status, parent_dev) && !on_walk_path(&d->status))
 		return 0;
-	errno = EBUSY;
-	report_error("rmdir", path);
+	report_errno("rmdir", path, EBUSY);
 	return 1;
 }
 
@@ -1644,8 +1653,7 @@ int remove_subtree(char *header, int dir_fd, const char *dir, const EntryNode *d
 int remove_tree(char *header, int dir_fd, const char *dir, const char *name)
 {
 	char *path = (char *)xmalloc(PATH_BUF); // the recursion is as deep as the tree
-	if (!join_path(path, dir, name)) {
-		report_too_long("rmdir", dir, name);
+	if (item_path(path, dir, name, "rmdir")) {
 		free(path);
 		return 0;
 	}

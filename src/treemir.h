@@ -83,10 +83,16 @@ struct RunState {
 extern RunState run;
 
 // Run state and console reporting.
-void report_error(const char *op, const char *path);
+// Every counted error line goes through report_line.
+void report_line(const char *format, ...);
+void report_errno(const char *op, const char *path, int err);
+void report_error(const char *op, const char *path); // with errno
 void report_too_long(const char *op, const char *dir, const char *name);
 void *xmalloc(size_t size);
-char *join_path(char *out, const char *dir, const char *name);
+// Joins into a buffer of cap bytes; null when the path would not fit.
+char *join_path(char *out, size_t cap, const char *dir, const char *name);
+// Joins into a buffer of PATH_BUF bytes, or reports with op and answers 1.
+int item_path(char *out, const char *dir, const char *name, const char *op);
 void flush_header(char *header);
 // Text for a terminal: control bytes in names shown escaped.
 const char *shown(const char *text, int to_terminal);

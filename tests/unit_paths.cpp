@@ -16,7 +16,7 @@ TEST(JoinPath, InsertsExactlyOneSeparator)
 	};
 	for (const Case &c : cases) {
 		char out[PATH_BUF];
-		ASSERT_NE(join_path(out, c.dir, c.name), nullptr) << c.dir;
+		ASSERT_NE(join_path(out, PATH_BUF, c.dir, c.name), nullptr) << c.dir;
 		EXPECT_STREQ(out, c.want) << c.dir << " + " << c.name;
 	}
 }
@@ -25,9 +25,9 @@ TEST(JoinPath, RefusesWhatDoesNotFitAndWritesNothing)
 {
 	std::string dir(PATH_BUF - 3, 'd');
 	char out[PATH_BUF] = "untouched";
-	EXPECT_NE(join_path(out, dir.c_str(), "x"), nullptr); // 4093 + '/' + 'x' = 4095 chars
+	EXPECT_NE(join_path(out, PATH_BUF, dir.c_str(), "x"), nullptr); // 4093 + '/' + 'x' = 4095 chars
 	errno = 0;
-	EXPECT_EQ(join_path(out, dir.c_str(), "xy"), nullptr);
+	EXPECT_EQ(join_path(out, PATH_BUF, dir.c_str(), "xy"), nullptr);
 	EXPECT_EQ(errno, ENAMETOOLONG);
 }
 
