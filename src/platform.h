@@ -59,7 +59,6 @@ enum { PATH_SEPARATOR = '\\' };
 // The longest path the program builds, in UTF-8 bytes: the system takes
 // 32767 UTF-16 units in the long form.
 enum { PATH_LIMIT = 32768 };
-#define HAVE_COPY_FILE_RANGE 0
 // Both count as separators in what the user types.
 inline int is_separator(int c) { return c == '\\' || c == '/'; }
 
@@ -118,6 +117,14 @@ int lstat(const char *path, struct tm_stat *st);
 #define S_ISGID 0
 inline int geteuid(void) { return 0; }
 inline int getegid(void) { return 0; }
+typedef int user_id_t;
+typedef int group_id_t;
+// The runtime has no copy of its own between two files.
+inline ssize_t kernel_copy(int, int, size_t)
+{
+	errno = ENOSYS;
+	return -1;
+}
 #define S_IFLNK 0120000
 #define S_ISLNK(m) (((m) & S_IFMT) == S_IFLNK)
 
@@ -258,11 +265,20 @@ inline int list_is_device(FILE *f)
 }
 typedef dev_t file_dev_t; // a file's identity: device and inode
 typedef ino_t file_ino_t;
+typedef uid_t user_id_t;
+typedef gid_t group_id_t;
+// The kernel copies up to n bytes between the files' offsets; -1 with
+// ENOSYS where it cannot here.
+inline ssize_t kernel_copy(int in, int out, size_t n)
+{
 #if defined(__linux__)
-#define HAVE_COPY_FILE_RANGE 1
+	return copy_file_range(in, nullptr, out, nullptr, n, 0);
 #else
-#define HAVE_COPY_FILE_RANGE 0
+	(void)in, (void)out, (void)n;
+	errno = ENOSYS;
+	return -1;
 #endif
+}
 
 inline DIR *open_dir(const char *path) { return opendir(path); }
 // Status relative to the open directory: no second walk down the path.

@@ -719,6 +719,32 @@ int scan_dest(int parent, const char *name, const char *path, int follow,
 // Destination file systems
 // ---------------------------------------------------------------------
 
+// The permission bits a copy receives.  A copy belongs to whoever runs the
+// mirror, so a set-user-ID or set-group-ID bit is kept only where that
+// owner or group is the source file's own: otherwise root mirroring another
+// user's tree would hand out programs that run as root.
+static mode_t copy_mode_bits(const struct stat *status)
+{
+	// Asked once; a plain flag, not a guarded static, keeps the C++
+	// runtime's locking out of the program.
+	static int known;
+	static user_id_t user;
+	static group_id_t group;
+	if (!known) {
+		user = geteuid();
+		group = getegid();
+		known = 1;
+	}
+	mode_t mode = status->st_mode & 07777;
+	if (S_ISREG(status->st_mode)) {
+		if (status->st_uid != user)
+			mode &= ~(mode_t)S_ISUID;
+		if (status->st_gid != group)
+			mode &= ~(mode_t)S_ISGID;
+	}
+	return mode;
+}
+
 // What each destination file system keeps of a status, found once per
 // device: from its type where that tells, else by giving a new file of its
 // own a mode and an odd-second time and reading them back, else from the
@@ -739,8 +765,6 @@ static int fs_cached;
 static FsCaps keeps_all = {0, {KEEPS_MODES, KEEPS_MODES, 1, 0, 0}, 1};
 // The file system the walk is writing to, for apply_status.
 static FsCaps *dest_fs = &keeps_all;
-
-static mode_t copy_mode_bits(const struct stat *status);
 
 // The file system of a device met before, or the assumption.
 static FsCaps *fs_of(file_dev_t dev)
@@ -893,11 +917,78 @@ static FsCaps *find_fs(int dir_fd, const char *dir, file_dev_t dev)
 }
 
 // ---------------------------------------------------------------------
-// Pair walk
+// Overlap and loop guards
 // ---------------------------------------------------------------------
 
-static int sync_pair(const char *source, const char *dest, int parent_fd, const char *name);
-static int lies_inside(const char *path);
+static int same_file(const struct stat *a, const struct stat *b)
+{
+	return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
+}
+
+// Whether path, its links resolved, is the destination root or lies below
+// it: walks up the resolved path comparing each directory with the root.
+static int lies_inside(const char *path)
+{
+	char *real = run.dest_known ? full_path(path) : nullptr;
+	if (real == nullptr)
+		return 0;
+	size_t root = root_length(real);
+	int inside = 0;
+	for (;;) {
+		struct stat st;
+		inside = stat(real, &st) == 0 && st.st_dev == run.dest_dev && st.st_ino == run.dest_ino;
+		char *cut = strrchr(real, SEPARATOR);
+		if (inside || cut == nullptr || strlen(real) <= root)
+			break;
+		if ((size_t)(cut - real) < root)
+			real[root] = '\0'; // the root keeps its separator
+		else
+			*cut = '\0';
+	}
+	free(real);
+	return inside;
+}
+
+// Refuses a source that lies inside the destination, which the walk would
+// delete as extraneous; notes the destination root, which the walk keeps
+// out of the source.  Answers 1 to refuse the run.
+int check_operands(const char *source, const char *dest)
+{
+	struct stat dst, st;
+	if (stat(dest, &dst) != 0 || !S_ISDIR(dst.st_mode))
+		return 0;
+	run.dest_known = 1;
+	run.dest_dev = dst.st_dev;
+	run.dest_ino = dst.st_ino;
+	if (stat(source, &st) == 0 && same_file(&st, &dst))
+		return 0; // one directory: nothing can differ
+	if (!lies_inside(source))
+		return 0;
+	fprintf(stderr, "\ntreemir: source %s lies inside destination %s\n", err_text(source), err_text(dest));
+	return 1;
+}
+
+// The destination root seen from inside the source: never mirrored into
+// itself.
+static int is_dest_root(const EntryNode *s)
+{
+	return run.dest_known && s->status.st_dev == run.dest_dev &&
+	       s->status.st_ino == run.dest_ino;
+}
+
+// Whether a source directory is one the walk is inside: a link back to
+// it would loop.
+static int on_walk_path(const struct stat *st)
+{
+	for (const WalkFrame *f = run.walk_path; f != nullptr; f = f->parent)
+		if (f->dev == st->st_dev && f->ino == st->st_ino)
+			return 1;
+	return 0;
+}
+
+// ---------------------------------------------------------------------
+// Pair walk
+// ---------------------------------------------------------------------
 
 // One directory pair in hand.
 struct PairWalk {
@@ -911,30 +1002,27 @@ struct PairWalk {
 	DirListing dst;
 	struct stat src_status;
 	struct stat dst_status;
-	int untouched;       // nothing removed or copied here yet
+	int changed;         // something was removed or copied here
 	int source_complete; // every source entry's status could be read
 	int same_dir;        // source and destination are one directory
 	FsCaps *fs;          // what the destination's file system keeps
 };
 
-static int same_file(const struct stat *a, const struct stat *b)
-{
-	return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
-}
-
 // Makes the destination writable before its first removal or copy.  Only
 // the owner's bits are added: nothing is ever made writable for others.
-static void open_destination(PairWalk *w)
+static void ready_for_change(PairWalk *w)
 {
-	if (!w->untouched)
+	if (w->changed)
 		return;
-	w->untouched = 0;
+	w->changed = 1;
 	mode_t mode;
 	if ((w->dst_status.st_mode & S_IRWXU) != S_IRWXU &&
 	    mode_to_set(w->fs, &w->dst_status, (w->dst_status.st_mode & 07777) | S_IRWXU, &mode))
 		set_mode(w->dst_fd, w->dest, mode);
 }
 
+
+static int sync_pair(const char *source, const char *dest, int parent_fd, const char *name);
 // A temporary that a run cut short left behind: never part of the mirror.
 static int is_leftover(const EntryNode *d)
 {
@@ -948,7 +1036,7 @@ static void remove_leftover(PairWalk *w, const EntryNode *d)
 	char path[PATH_BUF];
 	if (item_path(path, w->dest, d->name, "unlink"))
 		return;
-	open_destination(w);
+	ready_for_change(w);
 	remove_path(w->dst_fd, d->name, path);
 }
 
@@ -962,18 +1050,10 @@ static void remove_extra_files(PairWalk *w, int remove_missing)
 		if (is_leftover(d)) {
 			remove_leftover(w, d);
 		} else if (remove_missing) {
-			open_destination(w);
+			ready_for_change(w);
 			remove_file(w->header, w->dst_fd, w->dest, d->name);
 		}
 	}
-}
-
-// The destination root seen from inside the source: never mirrored into
-// itself.
-static int is_dest_root(const EntryNode *s)
-{
-	return run.dest_known && s->status.st_dev == run.dest_dev &&
-	       s->status.st_ino == run.dest_ino;
 }
 
 // Whether a source directory of the pair is this destination directory,
@@ -1000,7 +1080,7 @@ static void remove_extra_dirs(PairWalk *w, int remove_missing)
 			continue;
 		if (!d->is_link && seen_in_source(w, d))
 			continue;
-		open_destination(w);
+		ready_for_change(w);
 		if (d->is_link)
 			remove_link(w->header, w->dst_fd, w->dest, d->name);
 		else
@@ -1043,17 +1123,9 @@ static void copy_changed_files(PairWalk *w)
 		const EntryNode *d = find_entry(&w->dst.files, s);
 		if (w->same_dir || !needs_copy(w->fs, s, d))
 			continue;
-		open_destination(w);
+		ready_for_change(w);
 		copy_file(w->header, w->source, w->dst_fd, w->dest, s, name_held(w, s, d));
 	}
-}
-
-static int on_walk_path(const struct stat *st)
-{
-	for (const WalkFrame *f = run.walk_path; f != nullptr; f = f->parent)
-		if (f->dev == st->st_dev && f->ino == st->st_ino)
-			return 1;
-	return 0;
 }
 
 // A link, FIFO, socket or device may stand where the source has a
@@ -1064,7 +1136,7 @@ static void clear_special(PairWalk *w, const char *name, const char *path)
 	struct stat st;
 	if (lstat_at(w->dst_fd, name, path, &st) == 0 && !S_ISDIR(st.st_mode) &&
 	    !S_ISREG(st.st_mode)) {
-		open_destination(w);
+		ready_for_change(w);
 		remove_file(w->header, w->dst_fd, w->dest, name);
 	}
 }
@@ -1091,7 +1163,7 @@ static void descend(PairWalk *w, const EntryNode *s, char *sub_src, char *sub_ds
 	if (d == nullptr || (d->is_link && !w->same_dir)) {
 		// A directory its owner cannot write takes no new entry.
 		if (!(w->dst_status.st_mode & S_IWUSR))
-			open_destination(w);
+			ready_for_change(w);
 		make_dir(w->header, w->dst_fd, s->name, sub_dst);
 	}
 	sync_pair(sub_src, sub_dst, w->dst_fd, s->name);
@@ -1140,7 +1212,7 @@ static int walk_pair(PairWalk *w)
 	// A mode that drifted is put right too, but not from a source
 	// directory that could not be read whole: its mode may be the fault.
 	int drifted = !same_mode(w->fs, &w->src_status, &w->dst_status);
-	if (!w->same_dir && (!w->untouched || (drifted && w->source_complete)))
+	if (!w->same_dir && (w->changed || (drifted && w->source_complete)))
 		apply_status(w->dst_fd, w->dest, &w->src_status);
 
 	run.walk_path = frame.parent;
@@ -1159,7 +1231,7 @@ static int sync_pair(const char *source, const char *dest, int parent_fd, const 
 	w.dest = dest;
 	w.parent_fd = parent_fd;
 	w.name = name;
-	w.untouched = 1;
+	w.changed = 0;
 	return walk_pair(&w);
 }
 
@@ -1209,19 +1281,13 @@ static int write_all(int fd, const char *buf, size_t n)
 static ssize_t copy_chunk(int in, int out, const char *src, const char *dst,
                           int *in_kernel, uint64_t written, uint64_t size, size_t want)
 {
-#if HAVE_COPY_FILE_RANGE
 	if (*in_kernel) {
-		ssize_t n = copy_file_range(in, nullptr, out, nullptr, want, 0);
+		ssize_t n = kernel_copy(in, out, want);
 		// Some files claim a size yet give the kernel copy nothing.
 		if (n > 0 || (n == 0 && (written > 0 || size == 0)))
 			return n;
 		*in_kernel = 0;
 	}
-#else
-	(void)in_kernel;
-	(void)written;
-	(void)size;
-#endif
 	ssize_t n = read(in, run.copy_buffer, want);
 	if (n < 0) {
 		report_error("read", src);
@@ -1294,32 +1360,6 @@ static int copy_data(int in, int out, const char *src, const char *dst, const st
 		if (in_kernel && (size_t)n < want && written >= size)
 			return 0;
 	}
-}
-
-// The permission bits a copy receives.  A copy belongs to whoever runs the
-// mirror, so a set-user-ID or set-group-ID bit is kept only where that
-// owner or group is the source file's own: otherwise root mirroring another
-// user's tree would hand out programs that run as root.
-static mode_t copy_mode_bits(const struct stat *status)
-{
-	// Asked once; a plain flag, not a guarded static, keeps the C++
-	// runtime's locking out of the program.
-	static int known;
-	static decltype(geteuid()) user;
-	static decltype(getegid()) group;
-	if (!known) {
-		user = geteuid();
-		group = getegid();
-		known = 1;
-	}
-	mode_t mode = status->st_mode & 07777;
-	if (S_ISREG(status->st_mode)) {
-		if (status->st_uid != user)
-			mode &= ~(mode_t)S_ISUID;
-		if (status->st_gid != group)
-			mode &= ~(mode_t)S_ISGID;
-	}
-	return mode;
 }
 
 // Gives path (through fd when it is open) the snapshot's times, for a
@@ -1748,49 +1788,6 @@ void trim_separator(char *arg)
 	size_t len = strlen(arg);
 	if (len >= 2 && is_separator((unsigned char)arg[len - 1]) && arg[len - 2] != ':')
 		arg[len - 1] = '\0';
-}
-
-// Whether path, its links resolved, is the destination root or lies below
-// it: walks up the resolved path comparing each directory with the root.
-static int lies_inside(const char *path)
-{
-	char *real = run.dest_known ? full_path(path) : nullptr;
-	if (real == nullptr)
-		return 0;
-	size_t root = root_length(real);
-	int inside = 0;
-	for (;;) {
-		struct stat st;
-		inside = stat(real, &st) == 0 && st.st_dev == run.dest_dev && st.st_ino == run.dest_ino;
-		char *cut = strrchr(real, SEPARATOR);
-		if (inside || cut == nullptr || strlen(real) <= root)
-			break;
-		if ((size_t)(cut - real) < root)
-			real[root] = '\0'; // the root keeps its separator
-		else
-			*cut = '\0';
-	}
-	free(real);
-	return inside;
-}
-
-// Refuses a source that lies inside the destination, which the walk would
-// delete as extraneous; notes the destination root, which the walk keeps
-// out of the source.  Answers 1 to refuse the run.
-int check_operands(const char *source, const char *dest)
-{
-	struct stat dst, st;
-	if (stat(dest, &dst) != 0 || !S_ISDIR(dst.st_mode))
-		return 0;
-	run.dest_known = 1;
-	run.dest_dev = dst.st_dev;
-	run.dest_ino = dst.st_ino;
-	if (stat(source, &st) == 0 && same_file(&st, &dst))
-		return 0; // one directory: nothing can differ
-	if (!lies_inside(source))
-		return 0;
-	fprintf(stderr, "\ntreemir: source %s lies inside destination %s\n", err_text(source), err_text(dest));
-	return 1;
 }
 
 #ifndef TREEMIR_NO_MAIN
