@@ -94,7 +94,6 @@ int list_is_device(FILE *f);
 // 0), which the walk needs to know directories apart.  The program's own
 // record takes the runtime's fields and adds, for a directory, the volume
 // serial and file index; a record without them matches no other.
-#undef stat
 struct tm_stat {
 	uint64_t st_dev;
 	uint64_t st_ino;
@@ -107,12 +106,12 @@ struct tm_stat {
 	int st_uid; // one owner for all: whoever runs the program
 	int st_gid;
 };
-#define stat tm_stat
+typedef struct tm_stat FileStatus;
 typedef uint64_t file_dev_t;
 typedef uint64_t file_ino_t;
-int tm_stat(const char *path, struct tm_stat *st);
+int file_status(const char *path, FileStatus *st);
 // A symbolic link or junction answers S_IFLNK, anything else its stat.
-int lstat(const char *path, struct tm_stat *st);
+int link_status(const char *path, FileStatus *st);
 #define S_ISUID 0 // no set-ID bits
 #define S_ISGID 0
 inline int geteuid(void) { return 0; }
@@ -142,18 +141,18 @@ int closedir(DIR *dir);
 
 // Entries by their full path: the system has no calls relative to a
 // directory that the program uses.
-inline int stat_entry(DIR *, const char *, const char *full, struct stat *st)
+inline int stat_entry(DIR *, const char *, const char *full, FileStatus *st)
 {
-	return stat(full, st);
+	return file_status(full, st);
 }
-inline int lstat_entry(DIR *, const char *, const char *full, struct stat *st)
+inline int lstat_entry(DIR *, const char *, const char *full, FileStatus *st)
 {
-	return lstat(full, st);
+	return link_status(full, st);
 }
 inline int entry_is_link(DIR *, const struct dirent *, const char *full)
 {
-	struct stat st;
-	return lstat(full, &st) == 0 && S_ISLNK(st.st_mode);
+	FileStatus st;
+	return link_status(full, &st) == 0 && S_ISLNK(st.st_mode);
 }
 int open_source(const char *path);
 // Never writes through a link: one in the way fails like O_NOFOLLOW.
@@ -161,8 +160,8 @@ int open_dest(const char *path);
 // Times (whole seconds) and mode by path, once the copy is closed: the
 // descriptor is not used there (fd is always -1).
 enum { STATUS_ON_DESCRIPTOR = 0 };
-int set_times(int fd, const char *path, const struct stat *st);
-inline int set_times_at(int, const char *, const char *path, const struct stat *st)
+int set_times(int fd, const char *path, const FileStatus *st);
+inline int set_times_at(int, const char *, const char *path, const FileStatus *st)
 {
 	return set_times(-1, path, st);
 }
@@ -183,20 +182,20 @@ size_t root_length(const char *path);
 enum { CURRENT_DIR = -100 };
 inline int open_dir_at(int, const char *, const char *path, int follow)
 {
-	struct stat st;
-	if (stat(path, &st) != 0)
+	FileStatus st;
+	if (file_status(path, &st) != 0)
 		return -1;
 	if (!S_ISDIR(st.st_mode)) {
 		errno = ENOTDIR;
 		return -1;
 	}
-	if (!follow && lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+	if (!follow && link_status(path, &st) == 0 && S_ISLNK(st.st_mode)) {
 		errno = ELOOP;
 		return -1;
 	}
 	return 0;
 }
-inline int stat_dir(int, const char *path, struct stat *st) { return stat(path, st); }
+inline int stat_dir(int, const char *path, FileStatus *st) { return file_status(path, st); }
 inline DIR *dir_stream(int, const char *path) { return open_dir(path); }
 inline void close_dir(int) {}
 inline int open_dest_at(int, const char *, const char *path) { return open_dest(path); }
@@ -205,7 +204,7 @@ inline int rmdir_at(int, const char *, const char *path) { return path_rmdir(pat
 // A link to a directory goes as a directory does.
 inline int unlink_link_at(int, const char *, const char *path) { return path_rmdir(path); }
 inline int mkdir_at(int, const char *, const char *path) { return path_mkdir(path); }
-inline int lstat_at(int, const char *, const char *path, struct stat *st) { return lstat(path, st); }
+inline int lstat_at(int, const char *, const char *path, FileStatus *st) { return link_status(path, st); }
 inline int chmod_at(int, const char *, const char *path, unsigned mode) { return path_chmod(path, mode); }
 int volume_kind(int fd, const char *path, VolumeKind *kind);
 inline void raise_descriptor_limit(void) {}
@@ -229,14 +228,14 @@ int rename_at(int dir, const char *from, const char *from_path, const char *to, 
 inline unsigned current_umask(void) { return 0; }
 // A mounted volume shows another volume serial; a record without one
 // tells nothing.
-inline int is_mount_root(int, const char *, const char *, const struct stat *st,
+inline int is_mount_root(int, const char *, const char *, const FileStatus *st,
                          file_dev_t parent_dev)
 {
 	return st->st_dev != 0 && parent_dev != 0 && st->st_dev != parent_dev;
 }
 inline int is_terminal(int fd) { return isatty(fd); }
 // Files are copied whole: the runtime tells nothing of holes.
-inline int may_have_holes(const struct stat *) { return 0; }
+inline int may_have_holes(const FileStatus *) { return 0; }
 inline int next_data(int, int64_t, int64_t *, int64_t *) { return -1; }
 inline int seek_to(int, int64_t) { return 1; }
 inline int64_t file_length(int) { return -1; }
@@ -247,6 +246,7 @@ inline int truncate_to(int, int64_t) { return 1; }
 #include <dirent.h>
 #include <regex.h>
 #include <sys/resource.h>
+typedef struct stat FileStatus;
 #if defined(__linux__)
 #include <sys/vfs.h>
 #endif
@@ -260,11 +260,12 @@ inline void console_utf8(void) {}
 inline FILE *open_list(const char *path) { return fopen(path, "r"); }
 inline int list_is_device(FILE *f)
 {
-	struct stat st;
+	FileStatus st;
 	return fstat(fileno(f), &st) == 0 && (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode));
 }
 typedef dev_t file_dev_t; // a file's identity: device and inode
 typedef ino_t file_ino_t;
+inline int file_status(const char *path, FileStatus *st) { return stat(path, st); }
 typedef uid_t user_id_t;
 typedef gid_t group_id_t;
 // The kernel copies up to n bytes between the files' offsets; -1 with
@@ -282,11 +283,11 @@ inline ssize_t kernel_copy(int in, int out, size_t n)
 
 inline DIR *open_dir(const char *path) { return opendir(path); }
 // Status relative to the open directory: no second walk down the path.
-inline int stat_entry(DIR *dir, const char *name, const char *, struct stat *st)
+inline int stat_entry(DIR *dir, const char *name, const char *, FileStatus *st)
 {
 	return fstatat(dirfd(dir), name, st, 0);
 }
-inline int lstat_entry(DIR *dir, const char *name, const char *, struct stat *st)
+inline int lstat_entry(DIR *dir, const char *name, const char *, FileStatus *st)
 {
 	return fstatat(dirfd(dir), name, st, AT_SYMLINK_NOFOLLOW);
 }
@@ -298,20 +299,20 @@ inline int entry_is_link(DIR *dir, const struct dirent *e, const char *)
 	if (e->d_type != DT_UNKNOWN)
 		return e->d_type == DT_LNK;
 #endif
-	struct stat st;
+	FileStatus st;
 	return fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 // Non-blocking, so that a file swapped for a FIFO cannot hang the run.
 inline int open_source(const char *path) { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
 // Times (with nanoseconds) and mode, through fd when it is open, else by path.
 enum { STATUS_ON_DESCRIPTOR = 1 };
-inline int set_times(int fd, const char *path, const struct stat *st)
+inline int set_times(int fd, const char *path, const FileStatus *st)
 {
 	struct timespec times[2] = {st->st_atim, st->st_mtim};
 	return fd >= 0 ? futimens(fd, times) : utimensat(AT_FDCWD, path, times, 0);
 }
 // Times again, of the item name in dir, never through a link.
-inline int set_times_at(int dir, const char *name, const char *, const struct stat *st)
+inline int set_times_at(int dir, const char *name, const char *, const FileStatus *st)
 {
 	struct timespec times[2] = {st->st_atim, st->st_mtim};
 	return utimensat(dir, name, times, AT_SYMLINK_NOFOLLOW);
@@ -332,7 +333,7 @@ inline int open_dir_at(int dir, const char *name, const char *, int follow)
 {
 	return openat(dir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
 }
-inline int stat_dir(int fd, const char *, struct stat *st) { return fstat(fd, st); }
+inline int stat_dir(int fd, const char *, FileStatus *st) { return fstat(fd, st); }
 inline DIR *dir_stream(int fd, const char *)
 {
 	int own = dup(fd); // the stream closes its own descriptor
@@ -354,7 +355,7 @@ inline int rmdir_at(int dir, const char *name, const char *) { return unlinkat(d
 inline int unlink_link_at(int dir, const char *name, const char *) { return unlinkat(dir, name, 0); }
 // The umask decides, as for any new directory.
 inline int mkdir_at(int dir, const char *name, const char *) { return mkdirat(dir, name, 0777); }
-inline int lstat_at(int dir, const char *name, const char *, struct stat *st)
+inline int lstat_at(int dir, const char *name, const char *, FileStatus *st)
 {
 	return fstatat(dir, name, st, AT_SYMLINK_NOFOLLOW);
 }
@@ -413,7 +414,7 @@ inline int rename_at(int dir, const char *from, const char *, const char *to, co
 // Whether the directory name in dir is the root of a mount: another file
 // system, or a bind mount that may show anything, the source included.
 // Where the kernel cannot tell, a device of its own gives it away.
-inline int is_mount_root(int dir, const char *name, const char *, const struct stat *st,
+inline int is_mount_root(int dir, const char *name, const char *, const FileStatus *st,
                          file_dev_t parent_dev)
 {
 #ifdef STATX_ATTR_MOUNT_ROOT
@@ -426,7 +427,7 @@ inline int is_mount_root(int dir, const char *name, const char *, const struct s
 }
 inline int is_terminal(int fd) { return isatty(fd); }
 // Holes: fewer blocks than bytes.  Such a file is copied stretch by stretch.
-inline int may_have_holes(const struct stat *st)
+inline int may_have_holes(const FileStatus *st)
 {
 	return (uint64_t)st->st_blocks * 512 < (uint64_t)st->st_size;
 }

@@ -482,7 +482,7 @@ template <class Act> static int by_wide_path(const char *path, Act act)
 	return rc;
 }
 
-int tm_stat(const char *path, struct tm_stat *st)
+int file_status(const char *path, FileStatus *st)
 {
 	return by_wide_path(path, [st](const wchar_t *w) { return wide_status(w, st); });
 }
@@ -504,7 +504,7 @@ static int wide_lstat(const wchar_t *w, struct tm_stat *st)
 	return wide_status(w, st);
 }
 
-int lstat(const char *path, struct tm_stat *st)
+int link_status(const char *path, FileStatus *st)
 {
 	return by_wide_path(path, [st](const wchar_t *w) { return wide_lstat(w, st); });
 }
@@ -658,8 +658,8 @@ int open_source(const char *path)
 
 int open_dest(const char *path)
 {
-	struct stat st;
-	if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+	FileStatus st;
+	if (link_status(path, &st) == 0 && S_ISLNK(st.st_mode)) {
 		errno = ELOOP;
 		return -1;
 	}
@@ -670,7 +670,7 @@ int open_dest(const char *path)
 
 // Exact whole seconds through the item's handle: the reckoning of the
 // status above, so that a copy reads back with its source's times.
-int set_times(int, const char *path, const struct stat *st)
+int set_times(int, const char *path, const FileStatus *st)
 {
 	return by_wide_path(path, [st](const wchar_t *w) {
 		HANDLE h = open_item(w, FILE_WRITE_ATTRIBUTES);

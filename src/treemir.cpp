@@ -355,7 +355,7 @@ static int read_word(ListFile *l, char **word, size_t *cap, size_t limit)
 	return 1;
 }
 
-static int is_device(const struct stat *st)
+static int is_device(const FileStatus *st)
 {
 	return S_ISCHR(st->st_mode) || S_ISBLK(st->st_mode);
 }
@@ -372,8 +372,8 @@ static void add_items(void *list, const char *text, void (*add)(void *, const ch
 		return;
 	}
 	const char *path = text + 1;
-	struct stat st;
-	if (stat(path, &st) == 0 && is_device(&st))
+	FileStatus st;
+	if (file_status(path, &st) == 0 && is_device(&st))
 		refuse_list(path, "is a device");
 	ListFile l = {open_list(path), path, 0, {0}, 0, 0};
 	if (l.f == nullptr) {
@@ -483,7 +483,7 @@ void init_list(EntryList *list)
 	list->index = nullptr;
 }
 
-EntryNode *add_entry(EntryList *list, const char *name, const struct stat *status)
+EntryNode *add_entry(EntryList *list, const char *name, const FileStatus *status)
 {
 	size_t len = strlen(name);
 	EntryNode *node = (EntryNode *)xmalloc(sizeof *node);
@@ -553,7 +553,7 @@ static void show_progress(const char *text)
 // Files one entry into the listing by its type, or leaves it out with the
 // notice its type calls for.
 static void file_entry(DirListing *listing, const char *dir, const char *name,
-                       const struct stat *st, int is_link)
+                       const FileStatus *st, int is_link)
 {
 	EntryNode *node = nullptr;
 	switch (st->st_mode & S_IFMT) {
@@ -586,7 +586,7 @@ static void file_entry(DirListing *listing, const char *dir, const char *name,
 // reporting it on every run.  Answers 1 when the entry is no link.
 static int list_bare_link(DIR *dir, const struct dirent *e, const char *full, DirListing *listing)
 {
-	struct stat st;
+	FileStatus st;
 	if (!entry_is_link(dir, e, full) || lstat_entry(dir, e->d_name, full, &st) != 0)
 		return 1;
 	if (find_name(&run.exclude_files, e->d_name) == nullptr)
@@ -623,7 +623,7 @@ static void read_entries(DIR *dir, const char *path, DirListing *listing, int de
 		memcpy(full + plen, e->d_name, nlen + 1);
 		if (match_pattern(&run.exclude_patterns, full))
 			continue;
-		struct stat st;
+		FileStatus st;
 		int err = stat_entry(dir, e->d_name, full, &st) != 0 ? errno : 0;
 		if (dest_side && (err != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) &&
 		    list_bare_link(dir, e, full, listing) == 0)
@@ -646,9 +646,9 @@ static void show_scan(const char *path)
 
 // The status checks before a directory is opened; on success the SCAN line
 // is out.  Answers 1 after reporting why the path cannot be read.
-static int check_dir(const char *path, struct stat *dir_status)
+static int check_dir(const char *path, FileStatus *dir_status)
 {
-	if (stat(path, dir_status) != 0) {
+	if (file_status(path, dir_status) != 0) {
 		report_error("stat", path);
 		return 1;
 	}
@@ -677,7 +677,7 @@ static int list_dir(DIR *dir, const char *path, DirListing *listing, int dest_si
 	return 0;
 }
 
-int scan_dir(const char *path, DirListing *listing, struct stat *dir_status)
+int scan_dir(const char *path, DirListing *listing, FileStatus *dir_status)
 {
 	init_list(&listing->files);
 	init_list(&listing->dirs);
@@ -691,7 +691,7 @@ int scan_dir(const char *path, DirListing *listing, struct stat *dir_status)
 // operand the user named).  The descriptor stays open in *fd for the acts
 // of the pair.  Reports and answers as scan_dir does.
 int scan_dest(int parent, const char *name, const char *path, int follow,
-              DirListing *listing, struct stat *dir_status, int *fd)
+              DirListing *listing, FileStatus *dir_status, int *fd)
 {
 	init_list(&listing->files);
 	init_list(&listing->dirs);
@@ -723,7 +723,7 @@ int scan_dest(int parent, const char *name, const char *path, int follow,
 // mirror, so a set-user-ID or set-group-ID bit is kept only where that
 // owner or group is the source file's own: otherwise root mirroring another
 // user's tree would hand out programs that run as root.
-static mode_t copy_mode_bits(const struct stat *status)
+static mode_t copy_mode_bits(const FileStatus *status)
 {
 	// Asked once; a plain flag, not a guarded static, keeps the C++
 	// runtime's locking out of the program.
@@ -775,7 +775,7 @@ static FsCaps *fs_of(file_dev_t dev)
 	return &keeps_all;
 }
 
-static int modes_kept(const FsCaps *fs, const struct stat *status)
+static int modes_kept(const FsCaps *fs, const FileStatus *status)
 {
 	return S_ISDIR(status->st_mode) ? fs->kind.dir_modes : fs->kind.file_modes;
 }
@@ -790,7 +790,7 @@ static int64_t kept_time(const FsCaps *fs, int64_t t)
 
 // Whether the destination shows the permission bits that the source's
 // would become there.
-static int same_mode(const FsCaps *fs, const struct stat *src, const struct stat *dst)
+static int same_mode(const FsCaps *fs, const FileStatus *src, const FileStatus *dst)
 {
 	switch (modes_kept(fs, src)) {
 	case KEEPS_NO_MODES:
@@ -807,7 +807,7 @@ static int same_mode(const FsCaps *fs, const struct stat *src, const struct stat
 // be asked for.  With the read-only attribute alone only the write bits
 // may change: the others stay as the file system shows them, or the
 // change is refused.
-static int mode_to_set(const FsCaps *fs, const struct stat *now, mode_t want, mode_t *mode)
+static int mode_to_set(const FsCaps *fs, const FileStatus *now, mode_t want, mode_t *mode)
 {
 	switch (modes_kept(fs, now)) {
 	case KEEPS_NO_MODES:
@@ -823,7 +823,7 @@ static int mode_to_set(const FsCaps *fs, const struct stat *now, mode_t want, mo
 
 // Learns what the file system keeps from a file given the mode set and,
 // when time_set is odd, that modification time: got is what it shows.
-static void learn_fs(FsCaps *fs, mode_t set, int64_t time_set, const struct stat *got)
+static void learn_fs(FsCaps *fs, mode_t set, int64_t time_set, const FileStatus *got)
 {
 	int64_t t = got->st_mtime;
 	if (time_set & 1) {
@@ -853,7 +853,7 @@ static int renamed_in_time(int dir_fd, char *name, char *path, time_t before)
 	memcpy(moved_path, path, len);
 	memcpy(moved_path + len, "m", 2);
 	const char *moved = moved_path + (len - strlen(name));
-	struct stat st;
+	FileStatus st;
 	if (rename_at(dir_fd, name, path, moved, moved_path) != 0)
 		return 0;
 	strcat(name, "m");
@@ -876,7 +876,7 @@ static void probe_fs(FsCaps *fs, int dir_fd, const char *dir)
 	if (fd < 0)
 		return;
 	fs->settled = 1;
-	struct stat set, got;
+	FileStatus set, got;
 	memset(&set, 0, sizeof set);
 	set.st_atime = set.st_mtime = PROBE_TIME;
 	set.st_mode = S_IFREG | 0551;
@@ -920,7 +920,7 @@ static FsCaps *find_fs(int dir_fd, const char *dir, file_dev_t dev)
 // Overlap and loop guards
 // ---------------------------------------------------------------------
 
-static int same_file(const struct stat *a, const struct stat *b)
+static int same_file(const FileStatus *a, const FileStatus *b)
 {
 	return a->st_dev == b->st_dev && a->st_ino == b->st_ino;
 }
@@ -935,8 +935,8 @@ static int lies_inside(const char *path)
 	size_t root = root_length(real);
 	int inside = 0;
 	for (;;) {
-		struct stat st;
-		inside = stat(real, &st) == 0 && st.st_dev == run.dest_dev && st.st_ino == run.dest_ino;
+		FileStatus st;
+		inside = file_status(real, &st) == 0 && st.st_dev == run.dest_dev && st.st_ino == run.dest_ino;
 		char *cut = strrchr(real, SEPARATOR);
 		if (inside || cut == nullptr || strlen(real) <= root)
 			break;
@@ -954,13 +954,13 @@ static int lies_inside(const char *path)
 // out of the source.  Answers 1 to refuse the run.
 int check_operands(const char *source, const char *dest)
 {
-	struct stat dst, st;
-	if (stat(dest, &dst) != 0 || !S_ISDIR(dst.st_mode))
+	FileStatus dst, st;
+	if (file_status(dest, &dst) != 0 || !S_ISDIR(dst.st_mode))
 		return 0;
 	run.dest_known = 1;
 	run.dest_dev = dst.st_dev;
 	run.dest_ino = dst.st_ino;
-	if (stat(source, &st) == 0 && same_file(&st, &dst))
+	if (file_status(source, &st) == 0 && same_file(&st, &dst))
 		return 0; // one directory: nothing can differ
 	if (!lies_inside(source))
 		return 0;
@@ -978,7 +978,7 @@ static int is_dest_root(const EntryNode *s)
 
 // Whether a source directory is one the walk is inside: a link back to
 // it would loop.
-static int on_walk_path(const struct stat *st)
+static int on_walk_path(const FileStatus *st)
 {
 	for (const WalkFrame *f = run.walk_path; f != nullptr; f = f->parent)
 		if (f->dev == st->st_dev && f->ino == st->st_ino)
@@ -1000,8 +1000,8 @@ struct PairWalk {
 	int dst_fd;       // the destination directory, open for the pair's acts
 	DirListing src;
 	DirListing dst;
-	struct stat src_status;
-	struct stat dst_status;
+	FileStatus src_status;
+	FileStatus dst_status;
 	int changed;         // something was removed or copied here
 	int source_complete; // every source entry's status could be read
 	int same_dir;        // source and destination are one directory
@@ -1133,7 +1133,7 @@ static void copy_changed_files(PairWalk *w)
 // keeps only real files and directories.
 static void clear_special(PairWalk *w, const char *name, const char *path)
 {
-	struct stat st;
+	FileStatus st;
 	if (lstat_at(w->dst_fd, name, path, &st) == 0 && !S_ISDIR(st.st_mode) &&
 	    !S_ISREG(st.st_mode)) {
 		ready_for_change(w);
@@ -1325,7 +1325,7 @@ static int skip_hole(int in, int out, const char *dst, uint64_t *written, uint64
 // Copies the data; answers 1 when a read or write failure cut it short.  A
 // file with holes is copied one stretch of data at a time, so that its copy
 // takes no more room than it does; the percentage counts every byte.
-static int copy_data(int in, int out, const char *src, const char *dst, const struct stat *st)
+static int copy_data(int in, int out, const char *src, const char *dst, const FileStatus *st)
 {
 	unsigned last_shown = 101;
 	uint64_t size = (uint64_t)st->st_size, written = 0;
@@ -1366,17 +1366,17 @@ static int copy_data(int in, int out, const char *src, const char *dst, const st
 // regular file, and then what the destination's file system keeps of its
 // mode.  Where that is not known yet, the first copy's status, read back,
 // tells.
-static void apply_times(int fd, const char *path, const struct stat *status)
+static void apply_times(int fd, const char *path, const FileStatus *status)
 {
 	if (S_ISREG(status->st_mode) && set_times(fd, path, status) != 0)
 		report_error("utime", path);
 }
 
-void apply_status(int fd, const char *path, const struct stat *status)
+void apply_status(int fd, const char *path, const FileStatus *status)
 {
 	FsCaps *fs = dest_fs;
 	apply_times(fd, path, status);
-	struct stat now = *status;
+	FileStatus now = *status;
 	if (modes_kept(fs, status) == KEEPS_WRITE_BIT && stat_dir(fd, path, &now) != 0) {
 		report_error("stat", path);
 		return;
@@ -1394,7 +1394,7 @@ void apply_status(int fd, const char *path, const struct stat *status)
 // and the file system is known to keep it, so that no mode change follows
 // (answers 1); else readable and writable by its owner alone, until
 // apply_status gives it its mode once its data is complete.
-static int birth_mode(const struct stat *status, unsigned *mode)
+static int birth_mode(const FileStatus *status, unsigned *mode)
 {
 	unsigned want = (unsigned)copy_mode_bits(status);
 	int whole = dest_fs->settled && modes_kept(dest_fs, status) == KEEPS_MODES &&
@@ -1601,7 +1601,7 @@ void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_di
 // would be its target's.
 static void make_writable(int dir, const char *name, const char *path, mode_t bits)
 {
-	struct stat st;
+	FileStatus st;
 	mode_t mode;
 	if (lstat_at(dir, name, path, &st) == 0 && !S_ISLNK(st.st_mode) &&
 	    mode_to_set(fs_of(st.st_dev), &st, (st.st_mode & 07777) | bits, &mode))
@@ -1698,7 +1698,7 @@ int remove_tree(char *header, int dir_fd, const char *dir, const char *name)
 		return 0;
 	}
 	DirListing listing;
-	struct stat status;
+	FileStatus status;
 	int fd, kept = 0;
 	if (scan_dest(dir_fd, name, path, 0, &listing, &status, &fd) == 0) {
 		for (int32_t i = 0; i < listing.files.count; i++)

@@ -24,7 +24,7 @@ enum {
 struct EntryNode {
 	EntryNode *next;
 	char *name;
-	struct stat status; // snapshot taken while the directory was read
+	FileStatus status; // snapshot taken while the directory was read
 	int is_link;        // the entry itself is a symbolic link
 };
 
@@ -115,7 +115,7 @@ int match_pattern(PatternList *list, const char *path);
 // Directory listing.
 void init_list(EntryList *list);
 void init_patterns(PatternList *list);
-EntryNode *add_entry(EntryList *list, const char *name, const struct stat *status);
+EntryNode *add_entry(EntryList *list, const char *name, const FileStatus *status);
 int compare_entries(const void *a, const void *b);
 void sort_list(EntryList *list);
 EntryNode *find_entry(EntryList *list, const EntryNode *entry);
@@ -123,9 +123,9 @@ void free_list(EntryList *list);
 void free_listing(DirListing *listing);
 // A source directory by its path; a destination directory relative to its
 // parent's open descriptor, where links are items.
-int scan_dir(const char *path, DirListing *listing, struct stat *dir_status);
+int scan_dir(const char *path, DirListing *listing, FileStatus *dir_status);
 int scan_dest(int parent, const char *name, const char *path, int follow,
-              DirListing *listing, struct stat *dir_status, int *fd);
+              DirListing *listing, FileStatus *dir_status, int *fd);
 
 // Pair walk and its acts.
 int sync_dirs(const char *source, const char *dest);
@@ -138,7 +138,7 @@ enum { NAME_FREE, NAME_TAKEN, NAME_SHARED, NAME_DIR };
 void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_dir,
                const EntryNode *entry, int held);
 // Through fd when it is open (else -1: by path).
-void apply_status(int fd, const char *path, const struct stat *status);
+void apply_status(int fd, const char *path, const FileStatus *status);
 void remove_path(int dir_fd, const char *name, const char *path);
 void remove_file(char *header, int dir_fd, const char *dir, const char *name);
 void remove_dir(char *header, int dir_fd, const char *dir, const char *name);
