@@ -76,15 +76,44 @@ void unmap_drive()
 		unlink(drive_link().c_str());
 }
 
+static std::string copies_dir;
+
+static void remove_copies()
+{
+	remove_tree_all(copies_dir);
+}
+
+std::string reachable_copy(const std::string &file)
+{
+	if (copies_dir.empty()) {
+		char tmpl[] = "/tmp/treemir-bin-XXXXXX";
+		if (mkdtemp(tmpl) == nullptr)
+			throw std::runtime_error("mkdtemp");
+		chmod(tmpl, 0755);
+		copies_dir = tmpl;
+		atexit(remove_copies);
+	}
+	std::string copy = copies_dir + "/" + file.substr(file.rfind('/') + 1);
+	if (!exists(copy)) {
+		std::string data = read_file(file);
+		if (data.empty())
+			throw std::runtime_error("cannot read " + file);
+		write_file(copy, data);
+		chmod(copy.c_str(), 0755);
+	}
+	return copy;
+}
+
 // The command line of one run: the binary, or the runner and the Windows
-// build with its arguments in Windows form.
+// build with its arguments in Windows form.  Unprivileged runs take a
+// reachable copy of the binary.
 static std::vector<std::string> command_line(const std::vector<std::string> &args, bool as_nobody)
 {
 	std::vector<std::string> full;
 	if (as_nobody)
 		full = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 	if (!windows_mode()) {
-		full.push_back(TREEMIR_BIN);
+		full.push_back(as_nobody ? reachable_copy(TREEMIR_BIN) : TREEMIR_BIN);
 		full.insert(full.end(), args.begin(), args.end());
 		return full;
 	}
@@ -92,7 +121,8 @@ static std::vector<std::string> command_line(const std::vector<std::string> &arg
 		std::string prefix = env_or_empty("TREEMIR_WINEPREFIX_NOBODY");
 		full.insert(full.end(), {"env", "WINEPREFIX=" + prefix, "HOME=" + prefix});
 	}
-	full.insert(full.end(), {env_or_empty("TREEMIR_RUNNER"), env_or_empty("TREEMIR_EXE")});
+	std::string exe = env_or_empty("TREEMIR_EXE");
+	full.insert(full.end(), {env_or_empty("TREEMIR_RUNNER"), as_nobody ? reachable_copy(exe) : exe});
 	for (size_t i = 0; i < args.size(); i++) {
 		const std::string &a = args[i];
 		bool pattern = i > 0 && args[i - 1] == "-e" && a[0] != '@';
