@@ -153,6 +153,9 @@ static std::string unix_line_ends(const std::string &text)
 RunResult run_treemir(const std::vector<std::string> &args, const std::string &cwd, bool as_nobody)
 {
 	std::vector<std::string> full = command_line(args, as_nobody);
+	// An unprivileged run starts where that user can go (wine starts
+	// nowhere else); the copies' folder is one.
+	const std::string &dir = cwd.empty() && as_nobody ? copies_dir : cwd;
 	std::vector<char *> argv;
 	for (auto &a : full)
 		argv.push_back(const_cast<char *>(a.c_str()));
@@ -168,7 +171,7 @@ RunResult run_treemir(const std::vector<std::string> &args, const std::string &c
 		int null = open("/dev/null", O_RDONLY);
 		dup2(null, 0);
 		close(out[0]); close(out[1]); close(err[0]); close(err[1]);
-		if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+		if (!dir.empty() && chdir(dir.c_str()) != 0)
 			_exit(126);
 		execvp(argv[0], argv.data());
 		_exit(127);

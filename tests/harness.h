@@ -14,7 +14,9 @@ struct RunResult {
 };
 
 // Runs the binary with args in cwd (empty: the current folder).  With
-// as_nobody the binary runs as uid/gid 65534 through setpriv.
+// as_nobody the binary runs as uid/gid 65534 through setpriv, from a
+// reachable copy (see reachable_copy), in that copy's folder unless cwd
+// names another.
 RunResult run_treemir(const std::vector<std::string> &args, const std::string &cwd = "",
                       bool as_nobody = false);
 
