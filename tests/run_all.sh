@@ -39,7 +39,7 @@ install_packages() {
 	fi
 	while read -r pkg; do
 		[ -n "$pkg" ] && [ "${pkg#\#}" = "$pkg" ] || continue
-		dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || need+=("$pkg")
+		[ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null)" = "install ok installed" ] || need+=("$pkg")
 	done <.ci/packages
 	[ "${#need[@]}" -gt 0 ] || return 0
 	[ "$(id -u)" -eq 0 ] || sudo=(sudo)
