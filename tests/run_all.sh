@@ -144,10 +144,10 @@ stage() {
 	fi
 }
 
-suite build build "optimised build, then its unit, end-to-end and fault-matrix tests, about 2-4 min" \
+suite build build "optimised build, then its unit, end-to-end and fault-matrix tests, about 2 min" \
 	-DCMAKE_BUILD_TYPE=Release -DTREEMIR_SANITIZE=OFF
 ASAN_OPTIONS=detect_leaks=0 suite sanitizer build-san \
-	"the same tests with AddressSanitizer and UBSan, about 3-5 min" \
+	"the same tests with AddressSanitizer and UBSan, about 3 min" \
 	-DCMAKE_BUILD_TYPE=Debug -DTREEMIR_SANITIZE=ON
 for script in tests/stage_*.sh; do
 	[ -e "$script" ] && stage "$script"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# about: a clone of this commit in a private folder with spaces in a long path builds there and passes the end-to-end, fault-matrix and Windows tests, about 3 min
+# about: a clone of this commit in a private folder with spaces in a long path builds there and passes the end-to-end, fault-matrix and Windows tests, about 2-3 min
 # The committed state (HEAD; changes not yet committed are not in it) is
 # cloned into a folder of mode 700 whose path holds spaces and is longer
 # than 100 characters, as a checkout in a private home may be.  Its own
