@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test of the program, from the top of the checkout wherever it
 # lives.  First installs the Debian packages of .ci/packages that are
-# missing (through sudo unless run as root); when all are there it installs
-# nothing and needs no network.
+# missing (.ci/get-packages: through sudo unless run as root); when all are
+# there it installs nothing and needs no network.
 #
 # Stages, in this order:
 #   build       the optimised build with its tests (GoogleTest, run by ctest)
@@ -30,24 +30,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 logs=build/logs
 tail_lines=40
 
-# --- the packages the build and the tests need
-install_packages() {
-	local need=() pkg sudo=()
-	if ! command -v dpkg-query >/dev/null || ! command -v apt-get >/dev/null; then
-		echo "setup: no Debian package tools; the packages of .ci/packages are not checked"
-		return 0
-	fi
-	while read -r pkg; do
-		[ -n "$pkg" ] && [ "${pkg#\#}" = "$pkg" ] || continue
-		[ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null)" = "install ok installed" ] || need+=("$pkg")
-	done <.ci/packages
-	[ "${#need[@]}" -gt 0 ] || return 0
-	[ "$(id -u)" -eq 0 ] || sudo=(sudo)
-	echo "setup: installing ${need[*]} (a few minutes)"
-	"${sudo[@]}" apt-get update -qq &&
-		"${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${need[@]}"
-}
-install_packages || { echo "setup: installing the packages failed"; exit 1; }
+bash .ci/get-packages || { echo "setup: installing the packages of .ci/packages failed"; exit 1; }
 mkdir -p "$logs" && rm -f "$logs"/*.log
 
 passed=0 failed=0
