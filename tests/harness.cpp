@@ -76,15 +76,44 @@ void unmap_drive()
 		unlink(drive_link().c_str());
 }
 
+static std::string copies_dir;
+
+static void remove_copies()
+{
+	remove_tree_all(copies_dir);
+}
+
+std::string reachable_copy(const std::string &file)
+{
+	if (copies_dir.empty()) {
+		char tmpl[] = "/tmp/treemir-bin-XXXXXX";
+		if (mkdtemp(tmpl) == nullptr)
+			throw std::runtime_error("mkdtemp");
+		chmod(tmpl, 0755);
+		copies_dir = tmpl;
+		atexit(remove_copies);
+	}
+	std::string copy = copies_dir + "/" + file.substr(file.rfind('/') + 1);
+	if (!exists(copy)) {
+		std::string data = read_file(file);
+		if (data.empty())
+			throw std::runtime_error("cannot read " + file);
+		write_file(copy, data);
+		chmod(copy.c_str(), 0755);
+	}
+	return copy;
+}
+
 // The command line of one run: the binary, or the runner and the Windows
-// build with its arguments in Windows form.
+// build with its arguments in Windows form.  Unprivileged runs take a
+// reachable copy of the binary.
 static std::vector<std::string> command_line(const std::vector<std::string> &args, bool as_nobody)
 {
 	std::vector<std::string> full;
 	if (as_nobody)
 		full = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
 	if (!windows_mode()) {
-		full.push_back(TREEMIR_BIN);
+		full.push_back(as_nobody ? reachable_copy(TREEMIR_BIN) : TREEMIR_BIN);
 		full.insert(full.end(), args.begin(), args.end());
 		return full;
 	}
@@ -92,7 +121,8 @@ static std::vector<std::string> command_line(const std::vector<std::string> &arg
 		std::string prefix = env_or_empty("TREEMIR_WINEPREFIX_NOBODY");
 		full.insert(full.end(), {"env", "WINEPREFIX=" + prefix, "HOME=" + prefix});
 	}
-	full.insert(full.end(), {env_or_empty("TREEMIR_RUNNER"), env_or_empty("TREEMIR_EXE")});
+	std::string exe = env_or_empty("TREEMIR_EXE");
+	full.insert(full.end(), {env_or_empty("TREEMIR_RUNNER"), as_nobody ? reachable_copy(exe) : exe});
 	for (size_t i = 0; i < args.size(); i++) {
 		const std::string &a = args[i];
 		bool pattern = i > 0 && args[i - 1] == "-e" && a[0] != '@';
@@ -123,6 +153,9 @@ static std::string unix_line_ends(const std::string &text)
 RunResult run_treemir(const std::vector<std::string> &args, const std::string &cwd, bool as_nobody)
 {
 	std::vector<std::string> full = command_line(args, as_nobody);
+	// An unprivileged run starts where that user can go (wine starts
+	// nowhere else); the copies' folder is one.
+	const std::string &dir = cwd.empty() && as_nobody ? copies_dir : cwd;
 	std::vector<char *> argv;
 	for (auto &a : full)
 		argv.push_back(const_cast<char *>(a.c_str()));
@@ -138,7 +171,7 @@ RunResult run_treemir(const std::vector<std::string> &args, const std::string &c
 		int null = open("/dev/null", O_RDONLY);
 		dup2(null, 0);
 		close(out[0]); close(out[1]); close(err[0]); close(err[1]);
-		if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+		if (!dir.empty() && chdir(dir.c_str()) != 0)
 			_exit(126);
 		execvp(argv[0], argv.data());
 		_exit(127);

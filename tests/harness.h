@@ -14,9 +14,17 @@ struct RunResult {
 };
 
 // Runs the binary with args in cwd (empty: the current folder).  With
-// as_nobody the binary runs as uid/gid 65534 through setpriv.
+// as_nobody the binary runs as uid/gid 65534 through setpriv, from a
+// reachable copy (see reachable_copy), in that copy's folder unless cwd
+// names another.
 RunResult run_treemir(const std::vector<std::string> &args, const std::string &cwd = "",
                       bool as_nobody = false);
+
+// A copy of file, made once per process, in a folder of the harness's own
+// under /tmp (mode 755, removed at exit): uid 65534 may not reach a build
+// folder inside a private home, and the loader splits LD_PRELOAD at spaces.
+// Runs as uid 65534 use a copy of the binary.
+std::string reachable_copy(const std::string &file);
 
 // Windows mode: with TREEMIR_EXE naming a Windows build and TREEMIR_RUNNER
 // its runner (wine), run_treemir runs that instead.  It hands over every

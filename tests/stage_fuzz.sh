@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# about: fuzzes the option scanner and the list-file reader for 30 s each, about 1.5 min
 # Fuzzes the option scanner and the list-file reader for FUZZ_SECONDS
 # (default 30) seconds each, built with clang's fuzzer runtime and the
 # address and undefined-behaviour sanitizers.  Fails on a crash, a

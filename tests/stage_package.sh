@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# about: manual page, install and Debian package, and the packaged program mirroring a tree, about 10 s
 # Install and package stage: the manual page renders without warnings and
 # names the same options as the program; an install into a scratch prefix
 # and the Debian package carry the program and its page, with the right

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# about: whole mirrors of a debug build under valgrind's memory checker, about 10 s
 # Runs whole mirrors under valgrind's memory checker with a plain build of
 # its own: a first mirror of a few hundred files (copies, removals of files
 # and subtrees, directory creation), a second one with exclusions from list

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# about: treemir.exe cross-built and its end-to-end tests under wine, about 1 min
 # Windows stage: cross-compiles treemir.exe with mingw-w64 through the
 # toolchain file, then runs the end-to-end tests that hold on Windows
 # against it under wine, with Windows paths (Z:\...) and '\' in every

@@ -532,7 +532,7 @@ TEST_P(Matrix, Run)
 	if (k.fault) {
 		std::string f = expand(k.fault, c, false);
 		size_t sp = f.find(' '), sp2 = f.find(' ', sp + 1);
-		setenv("LD_PRELOAD", FAULT_SHIM, 1);
+		setenv("LD_PRELOAD", reachable_copy(FAULT_SHIM).c_str(), 1);
 		setenv("FAULT_CALL", f.substr(0, sp).c_str(), 1);
 		setenv("FAULT_PATH", f.substr(sp + 1, sp2 - sp - 1).c_str(), 1);
 		setenv("FAULT_DO", f.substr(sp2 + 1).c_str(), 1);
