@@ -677,41 +677,42 @@ static int list_dir(DIR *dir, const char *path, DirListing *listing, int dest_si
 	return 0;
 }
 
-int scan_dir(const char *path, DirListing *listing, FileStatus *dir_status)
+int scan_dir(Side *side)
 {
-	init_list(&listing->files);
-	init_list(&listing->dirs);
-	if (check_dir(path, dir_status) != 0)
+	init_list(&side->list.files);
+	init_list(&side->list.dirs);
+	side->fd = -1;
+	if (check_dir(side->path, &side->status) != 0)
 		return 1;
-	return list_dir(open_dir(path), path, listing, 0);
+	return list_dir(open_dir(side->path), side->path, &side->list, 0);
 }
 
-// Reads a destination directory through a descriptor opened relative to
-// its parent's, without following a link unless follow is set (for the
-// operand the user named).  The descriptor stays open in *fd for the acts
-// of the pair.  Reports and answers as scan_dir does.
-int scan_dest(int parent, const char *name, const char *path, int follow,
-              DirListing *listing, FileStatus *dir_status, int *fd)
+// Reads a destination directory, the item it, through a descriptor opened
+// relative to its parent's, without following a link unless follow is set
+// (for the operand the user named).  The descriptor stays open in side->fd
+// for the acts of the pair.  Reports and answers as scan_dir does.
+int scan_dest(const Item *it, int follow, Side *side)
 {
-	init_list(&listing->files);
-	init_list(&listing->dirs);
-	*fd = open_dir_at(parent, name, path, follow);
-	if (*fd < 0) {
+	init_list(&side->list.files);
+	init_list(&side->list.dirs);
+	side->path = it->path;
+	side->fd = open_dir_at(it->dir, it->name, it->path, follow);
+	if (side->fd < 0) {
 		// Tell why in the words of a scan by path: no such entry, not a
 		// directory, or a directory that cannot be opened here.
 		int err = errno;
-		if (check_dir(path, dir_status) == 0)
-			report_errno("opendir", path, err);
+		if (check_dir(it->path, &side->status) == 0)
+			report_errno("opendir", it->path, err);
 		return 1;
 	}
-	if (stat_dir(*fd, path, dir_status) != 0) {
-		report_error("stat", path);
+	if (stat_dir(side->fd, it->path, &side->status) != 0) {
+		report_error("stat", it->path);
 	} else {
-		show_scan(path);
-		if (list_dir(dir_stream(*fd, path), path, listing, 1) == 0)
+		show_scan(it->path);
+		if (list_dir(dir_stream(side->fd, it->path), it->path, &side->list, 1) == 0)
 			return 0;
 	}
-	close_dir(*fd);
+	close_dir(side->fd);
 	return 1;
 }
 
@@ -993,20 +994,16 @@ static int on_walk_path(const FileStatus *st)
 // One directory pair in hand.
 struct PairWalk {
 	char header[HEADER_BUF];
-	const char *source;
-	const char *dest;
-	int parent_fd;    // the destination's parent directory, or CURRENT_DIR
-	const char *name; // the destination's name in it
-	int dst_fd;       // the destination directory, open for the pair's acts
-	DirListing src;
-	DirListing dst;
-	FileStatus src_status;
-	FileStatus dst_status;
+	Side src;
+	Side dst;
+	Item at;             // the destination directory, in its parent
 	int changed;         // something was removed or copied here
 	int source_complete; // every source entry's status could be read
 	int same_dir;        // source and destination are one directory
 	FsCaps *fs;          // what the destination's file system keeps
 };
+
+static int sync_pair(const char *source, const Item *dest);
 
 // Makes the destination writable before its first removal or copy.  Only
 // the owner's bits are added: nothing is ever made writable for others.
@@ -1016,13 +1013,22 @@ static void ready_for_change(PairWalk *w)
 		return;
 	w->changed = 1;
 	mode_t mode;
-	if ((w->dst_status.st_mode & S_IRWXU) != S_IRWXU &&
-	    mode_to_set(w->fs, &w->dst_status, (w->dst_status.st_mode & 07777) | S_IRWXU, &mode))
-		set_mode(w->dst_fd, w->dest, mode);
+	if ((w->dst.status.st_mode & S_IRWXU) != S_IRWXU &&
+	    mode_to_set(w->fs, &w->dst.status, (w->dst.status.st_mode & 07777) | S_IRWXU, &mode))
+		set_mode(w->dst.fd, w->dst.path, mode);
 }
 
+// Names the destination entry name as an item of the pair, its path built
+// in buf (PATH_BUF bytes); answers 1 after reporting a path too long for
+// the act op.
+static int dest_item(PairWalk *w, Item *it, char *buf, const char *name, const char *op)
+{
+	it->dir = w->dst.fd;
+	it->name = name;
+	it->path = buf;
+	return item_path(buf, w->dst.path, name, op);
+}
 
-static int sync_pair(const char *source, const char *dest, int parent_fd, const char *name);
 // A temporary that a run cut short left behind: never part of the mirror.
 static int is_leftover(const EntryNode *d)
 {
@@ -1030,29 +1036,24 @@ static int is_leftover(const EntryNode *d)
 	       strncmp(d->name, TEMP_PREFIX, sizeof TEMP_PREFIX - 1) == 0;
 }
 
-// Removes a leftover temporary without a line, also with -r.
-static void remove_leftover(PairWalk *w, const EntryNode *d)
-{
-	char path[PATH_BUF];
-	if (item_path(path, w->dest, d->name, "unlink"))
-		return;
-	ready_for_change(w);
-	remove_path(w->dst_fd, d->name, path);
-}
-
+// Removes the destination files the source lacks, and without a line, also
+// with -r, the temporaries of an interrupted run.
 static void remove_extra_files(PairWalk *w, int remove_missing)
 {
-	EntryList *files = &w->dst.files;
+	EntryList *files = &w->dst.list.files;
+	char path[PATH_BUF];
+	Item it;
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *d = files->index[i];
-		if (find_entry(&w->src.files, d) != nullptr)
+		int leftover = is_leftover(d);
+		if (find_entry(&w->src.list.files, d) != nullptr || !(leftover || remove_missing) ||
+		    dest_item(w, &it, path, d->name, "unlink"))
 			continue;
-		if (is_leftover(d)) {
-			remove_leftover(w, d);
-		} else if (remove_missing) {
-			ready_for_change(w);
-			remove_file(w->header, w->dst_fd, w->dest, d->name);
-		}
+		ready_for_change(w);
+		if (leftover)
+			remove_path(&it);
+		else
+			remove_file(w->header, &it);
 	}
 }
 
@@ -1060,7 +1061,7 @@ static void remove_extra_files(PairWalk *w, int remove_missing)
 // reached through a link: what the source shows is never removed.
 static int seen_in_source(PairWalk *w, const EntryNode *d)
 {
-	EntryList *dirs = &w->src.dirs;
+	EntryList *dirs = &w->src.list.dirs;
 	for (int32_t i = 0; i < dirs->count; i++)
 		if (same_file(&dirs->index[i]->status, &d->status))
 			return 1;
@@ -1072,19 +1073,22 @@ static int seen_in_source(PairWalk *w, const EntryNode *d)
 // target never entered.
 static void remove_extra_dirs(PairWalk *w, int remove_missing)
 {
-	EntryList *dirs = &w->dst.dirs;
+	EntryList *dirs = &w->dst.list.dirs;
+	char path[PATH_BUF];
+	Item it;
 	for (int32_t i = 0; i < dirs->count; i++) {
 		const EntryNode *d = dirs->index[i];
-		const EntryNode *s = find_entry(&w->src.dirs, d);
+		const EntryNode *s = find_entry(&w->src.list.dirs, d);
 		if (s != nullptr ? !d->is_link : !remove_missing)
 			continue;
-		if (!d->is_link && seen_in_source(w, d))
+		if ((!d->is_link && seen_in_source(w, d)) ||
+		    dest_item(w, &it, path, d->name, d->is_link ? "unlink" : "rmdir"))
 			continue;
 		ready_for_change(w);
 		if (d->is_link)
-			remove_link(w->header, w->dst_fd, w->dest, d->name);
+			remove_link(w->header, &it);
 		else
-			remove_subtree(w->header, w->dst_fd, w->dest, d, w->dst_status.st_dev);
+			remove_subtree(w->header, &it, d, w->dst.status.st_dev);
 	}
 }
 
@@ -1111,33 +1115,33 @@ static int name_held(PairWalk *w, const EntryNode *s, const EntryNode *d)
 {
 	if (d != nullptr)
 		return !d->is_link && d->status.st_nlink > 1 ? NAME_SHARED : NAME_TAKEN;
-	return find_entry(&w->dst.dirs, s) != nullptr ? NAME_DIR : NAME_FREE;
+	return find_entry(&w->dst.list.dirs, s) != nullptr ? NAME_DIR : NAME_FREE;
 }
 
 static void copy_changed_files(PairWalk *w)
 {
-	EntryList *files = &w->src.files;
+	EntryList *files = &w->src.list.files;
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *s = files->index[i];
 		run.checked_count++;
-		const EntryNode *d = find_entry(&w->dst.files, s);
+		const EntryNode *d = find_entry(&w->dst.list.files, s);
 		if (w->same_dir || !needs_copy(w->fs, s, d))
 			continue;
 		ready_for_change(w);
-		copy_file(w->header, w->source, w->dst_fd, w->dest, s, name_held(w, s, d));
+		copy_file(w->header, &w->src, &w->dst, s, name_held(w, s, d));
 	}
 }
 
 // A link, FIFO, socket or device may stand where the source has a
 // directory; it goes like any file the source lacks, also with -r, which
 // keeps only real files and directories.
-static void clear_special(PairWalk *w, const char *name, const char *path)
+static void clear_special(PairWalk *w, const Item *it)
 {
 	FileStatus st;
-	if (lstat_at(w->dst_fd, name, path, &st) == 0 && !S_ISDIR(st.st_mode) &&
+	if (lstat_at(it->dir, it->name, it->path, &st) == 0 && !S_ISDIR(st.st_mode) &&
 	    !S_ISREG(st.st_mode)) {
 		ready_for_change(w);
-		remove_file(w->header, w->dst_fd, w->dest, name);
+		remove_file(w->header, it);
 	}
 }
 
@@ -1145,9 +1149,8 @@ static void clear_special(PairWalk *w, const char *name, const char *path)
 // descends into the pair.
 static void descend(PairWalk *w, const EntryNode *s, char *sub_src, char *sub_dst)
 {
-	if (item_path(sub_src, w->source, s->name, "opendir"))
-		return;
-	if (item_path(sub_dst, w->dest, s->name, "mkdir"))
+	Item sub;
+	if (item_path(sub_src, w->src.path, s->name, "opendir") || dest_item(w, &sub, sub_dst, s->name, "mkdir"))
 		return;
 	if (on_walk_path(&s->status)) {
 		report_errno("opendir", sub_src, ELOOP); // a link back to a directory being walked
@@ -1157,21 +1160,21 @@ static void descend(PairWalk *w, const EntryNode *s, char *sub_src, char *sub_ds
 		report_line("treemir: source %s lies inside destination\n", err_text(sub_src));
 		return;
 	}
-	const EntryNode *d = find_entry(&w->dst.dirs, s);
+	const EntryNode *d = find_entry(&w->dst.list.dirs, s);
 	if (d == nullptr)
-		clear_special(w, s->name, sub_dst);
+		clear_special(w, &sub);
 	if (d == nullptr || (d->is_link && !w->same_dir)) {
 		// A directory its owner cannot write takes no new entry.
-		if (!(w->dst_status.st_mode & S_IWUSR))
+		if (!(w->dst.status.st_mode & S_IWUSR))
 			ready_for_change(w);
-		make_dir(w->header, w->dst_fd, s->name, sub_dst);
+		make_dir(w->header, &sub);
 	}
-	sync_pair(sub_src, sub_dst, w->dst_fd, s->name);
+	sync_pair(sub_src, &sub);
 }
 
 static void sync_subdirs(PairWalk *w)
 {
-	EntryList *dirs = &w->src.dirs;
+	EntryList *dirs = &w->src.list.dirs;
 	if (dirs->count == 0)
 		return;
 	// On the heap: the recursion is as deep as the tree.
@@ -1185,18 +1188,18 @@ static void sync_subdirs(PairWalk *w)
 static int walk_pair(PairWalk *w)
 {
 	int64_t errors = run.error_count;
-	if (scan_dir(w->source, &w->src, &w->src_status))
+	if (scan_dir(&w->src))
 		return 1;
 	w->source_complete = run.error_count == errors;
-	int follow = w->parent_fd == CURRENT_DIR; // the operand may be a link
-	if (scan_dest(w->parent_fd, w->name, w->dest, follow, &w->dst, &w->dst_status, &w->dst_fd)) {
-		free_listing(&w->src);
+	int follow = w->at.dir == CURRENT_DIR; // the operand may be a link
+	if (scan_dest(&w->at, follow, &w->dst)) {
+		free_listing(&w->src.list);
 		return 1;
 	}
-	w->same_dir = same_file(&w->src_status, &w->dst_status);
-	w->fs = w->same_dir ? &keeps_all : find_fs(w->dst_fd, w->dest, w->dst_status.st_dev);
+	w->same_dir = same_file(&w->src.status, &w->dst.status);
+	w->fs = w->same_dir ? &keeps_all : find_fs(w->dst.fd, w->dst.path, w->dst.status.st_dev);
 	dest_fs = w->fs;
-	WalkFrame frame = {w->src_status.st_dev, w->src_status.st_ino, run.walk_path};
+	WalkFrame frame = {w->src.status.st_dev, w->src.status.st_ino, run.walk_path};
 	run.walk_path = &frame;
 
 	if (!w->same_dir) {
@@ -1211,33 +1214,32 @@ static int walk_pair(PairWalk *w)
 	dest_fs = w->fs;
 	// A mode that drifted is put right too, but not from a source
 	// directory that could not be read whole: its mode may be the fault.
-	int drifted = !same_mode(w->fs, &w->src_status, &w->dst_status);
+	int drifted = !same_mode(w->fs, &w->src.status, &w->dst.status);
 	if (!w->same_dir && (w->changed || (drifted && w->source_complete)))
-		apply_status(w->dst_fd, w->dest, &w->src_status);
+		apply_status(w->dst.fd, w->dst.path, &w->src.status);
 
 	run.walk_path = frame.parent;
-	close_dir(w->dst_fd);
-	free_listing(&w->dst);
-	free_listing(&w->src);
+	close_dir(w->dst.fd);
+	free_listing(&w->dst.list);
+	free_listing(&w->src.list);
 	return 0;
 }
 
-static int sync_pair(const char *source, const char *dest, int parent_fd, const char *name)
+static int sync_pair(const char *source, const Item *dest)
 {
 	PairWalk w;
 	snprintf(w.header, sizeof w.header, "FROM   %-70.70s\nTO     %-70.70s\n", out_text(source),
-	         out_text(dest));
-	w.source = source;
-	w.dest = dest;
-	w.parent_fd = parent_fd;
-	w.name = name;
+	         out_text(dest->path));
+	w.src.path = source;
+	w.at = *dest;
 	w.changed = 0;
 	return walk_pair(&w);
 }
 
 int sync_dirs(const char *source, const char *dest)
 {
-	return sync_pair(source, dest, CURRENT_DIR, dest);
+	Item top = {CURRENT_DIR, dest, dest};
+	return sync_pair(source, &top);
 }
 
 // ---------------------------------------------------------------------
@@ -1405,17 +1407,17 @@ static int birth_mode(const FileStatus *status, unsigned *mode)
 
 // A file written in place is created readable by its owner alone;
 // apply_status gives it the source's mode once its data is complete.
-static int open_dest_file(int dir, const char *name, const char *path, int unlink_first)
+static int open_dest_file(const Item *it, int unlink_first)
 {
 	if (unlink_first)
-		remove_path(dir, name, path);
-	int fd = open_dest_at(dir, name, path);
+		remove_path(it);
+	int fd = open_dest_at(it->dir, it->name, it->path);
 	if (fd >= 0)
 		return fd;
 	// A read-only file, a link or anything else in the way is removed
 	// and the open tried once more.
-	remove_path(dir, name, path);
-	return open_dest_at(dir, name, path);
+	remove_path(it);
+	return open_dest_at(it->dir, it->name, it->path);
 }
 
 // What a copy is written to, and how it takes its name.
@@ -1424,11 +1426,9 @@ enum { TARGET_IN_PLACE, TARGET_UNNAMED, TARGET_NAMED };
 struct CopyTarget {
 	int fd;
 	int kind;
-	int dir;              // the destination directory, open
-	const char *name;     // the copy's name there
-	const char *path;     // its full path: every report names it
-	char temp[PATH_BUF];  // a named temporary's full path
-	const char *temp_name; // and its name in the directory
+	Item dst;              // the copy: every report names its path
+	Item temp;             // a named temporary beside it
+	char temp_path[PATH_BUF];
 	unsigned mode;         // what it is made with, birth_mode
 	int mode_done;         // that is the source's own mode
 };
@@ -1442,9 +1442,9 @@ static int name_temp(CopyTarget *t, const char *dst_dir, int (*make)(CopyTarget 
 	char name[40];
 	for (int tries = 0; tries < 16; tries++) {
 		snprintf(name, sizeof name, TEMP_PREFIX "%u", serial++);
-		if (join_path(t->temp, PATH_BUF, dst_dir, name) == nullptr)
+		if (join_path(t->temp_path, PATH_BUF, dst_dir, name) == nullptr)
 			return 1;
-		t->temp_name = t->temp + strlen(t->temp) - strlen(name);
+		t->temp = {t->dst.dir, t->temp_path + strlen(t->temp_path) - strlen(name), t->temp_path};
 		if (make(t) == 0)
 			return 0;
 		if (errno != EEXIST)
@@ -1455,13 +1455,13 @@ static int name_temp(CopyTarget *t, const char *dst_dir, int (*make)(CopyTarget 
 
 static int make_named(CopyTarget *t)
 {
-	t->fd = open_temp_at(t->dir, t->temp_name, t->temp, t->mode);
+	t->fd = open_temp_at(t->temp.dir, t->temp.name, t->temp.path, t->mode);
 	return t->fd < 0;
 }
 
 static int link_named(CopyTarget *t)
 {
-	return link_unnamed_at(t->fd, t->dir, t->temp_name) != 0;
+	return link_unnamed_at(t->fd, t->temp.dir, t->temp.name) != 0;
 }
 
 // Opens what the copy is written to: an unnamed file in the directory, else
@@ -1470,7 +1470,7 @@ static int open_target(CopyTarget *t, const char *dst_dir, int in_place, int unl
 {
 	if (!in_place) {
 		t->kind = TARGET_UNNAMED;
-		if ((t->fd = open_unnamed_at(t->dir, t->mode)) >= 0)
+		if ((t->fd = open_unnamed_at(t->dst.dir, t->mode)) >= 0)
 			return 0;
 		t->kind = TARGET_NAMED;
 		if (name_temp(t, dst_dir, make_named) == 0)
@@ -1478,7 +1478,7 @@ static int open_target(CopyTarget *t, const char *dst_dir, int in_place, int unl
 	}
 	t->kind = TARGET_IN_PLACE;
 	t->mode_done = 0;
-	t->fd = open_dest_file(t->dir, t->name, t->path, unlink_first);
+	t->fd = open_dest_file(&t->dst, unlink_first);
 	return t->fd < 0;
 }
 
@@ -1488,17 +1488,17 @@ static int open_target(CopyTarget *t, const char *dst_dir, int in_place, int unl
 static int link_target(CopyTarget *t, const char *dst_dir, int replace)
 {
 	if (!replace) {
-		if (link_unnamed_at(t->fd, t->dir, t->name) == 0) {
+		if (link_unnamed_at(t->fd, t->dst.dir, t->dst.name) == 0) {
 			t->kind = TARGET_IN_PLACE; // it stands under its name now
 			return 0;
 		}
 		if (errno != EEXIST) {
-			report_error("link", t->path);
+			report_error("link", t->dst.path);
 			return 1;
 		}
 	}
 	if (name_temp(t, dst_dir, link_named) != 0) {
-		report_error("link", t->path);
+		report_error("link", t->dst.path);
 		return 1;
 	}
 	t->kind = TARGET_NAMED;
@@ -1508,9 +1508,10 @@ static int link_target(CopyTarget *t, const char *dst_dir, int replace)
 // Puts a finished, closed temporary in the place of the copy's name.
 static int place_target(CopyTarget *t)
 {
-	if (t->kind != TARGET_NAMED || rename_at(t->dir, t->temp_name, t->temp, t->name, t->path) == 0)
+	if (t->kind != TARGET_NAMED ||
+	    rename_at(t->dst.dir, t->temp.name, t->temp.path, t->dst.name, t->dst.path) == 0)
 		return 0;
-	report_error("rename", t->path);
+	report_error("rename", t->dst.path);
 	return 1;
 }
 
@@ -1520,9 +1521,9 @@ static int place_target(CopyTarget *t)
 static void discard_target(CopyTarget *t)
 {
 	if (t->kind == TARGET_IN_PLACE)
-		remove_path(t->dir, t->name, t->path);
-	else if (t->kind == TARGET_NAMED && unlink_at(t->dir, t->temp_name, t->temp) != 0)
-		report_error("unlink", t->path);
+		remove_path(&t->dst);
+	else if (t->kind == TARGET_NAMED && unlink_at(t->temp.dir, t->temp.name, t->temp.path) != 0)
+		report_error("unlink", t->dst.path);
 }
 
 // Closes the copy once its data is in: it gets the source's times and
@@ -1532,13 +1533,13 @@ static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *en
 {
 	// No path lookup; and no mode change where the copy was made with it.
 	if (!failed && STATUS_ON_DESCRIPTOR && t->mode_done)
-		apply_times(t->fd, t->path, &entry->status);
+		apply_times(t->fd, t->dst.path, &entry->status);
 	else if (!failed && STATUS_ON_DESCRIPTOR)
-		apply_status(t->fd, t->path, &entry->status);
+		apply_status(t->fd, t->dst.path, &entry->status);
 	if (!failed && t->kind == TARGET_UNNAMED)
 		failed = link_target(t, dst_dir, replace);
 	if (close(t->fd) != 0) {
-		report_error("close", t->path);
+		report_error("close", t->dst.path);
 		failed = 1;
 	}
 	if (!failed)
@@ -1546,37 +1547,35 @@ static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *en
 	if (failed)
 		discard_target(t);
 	else if (t->kind == TARGET_NAMED && dest_fs->kind.renames_touch &&
-	         set_times_at(t->dir, t->name, t->path, &entry->status) != 0)
-		report_error("utime", t->path);
+	         set_times_at(t->dst.dir, t->dst.name, t->dst.path, &entry->status) != 0)
+		report_error("utime", t->dst.path);
 	else if (!STATUS_ON_DESCRIPTOR)
-		apply_status(-1, t->path, &entry->status);
+		apply_status(-1, t->dst.path, &entry->status);
 	return failed;
 }
 
-void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_dir,
-               const EntryNode *entry, int held)
+// The one act that builds its item's path itself: its line comes first,
+// and a path too long for it is reported after the line.
+void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const EntryNode *entry, int held)
 {
 	if (run.verbose >= 2) {
 		flush_header(header);
 		printf("COPY   %-50.50s %10lld Byte ", out_text(entry->name), (long long)entry->status.st_size);
 		fflush(stdout);
 	}
+	CopyTarget t;
 	char src[PATH_BUF], dst[PATH_BUF];
-	if (item_path(src, src_dir, entry->name, "open"))
-		return;
-	if (item_path(dst, dst_dir, entry->name, "open"))
+	if (item_path(src, src_dir->path, entry->name, "open") ||
+	    item_path(dst, dst_dir->path, entry->name, "open"))
 		return;
 	int in = open_source(src);
 	if (in < 0) {
 		report_error("open", src);
 		return;
 	}
-	CopyTarget t;
-	t.dir = dst_fd;
-	t.name = entry->name;
-	t.path = dst;
+	t.dst = {dst_dir->fd, entry->name, dst};
 	t.mode_done = birth_mode(&entry->status, &t.mode);
-	if (open_target(&t, dst_dir, held == NAME_DIR, held == NAME_SHARED) != 0) {
+	if (open_target(&t, dst_dir->path, held == NAME_DIR, held == NAME_SHARED) != 0) {
 		report_error("open", dst);
 		close(in);
 		return;
@@ -1584,7 +1583,7 @@ void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_di
 	int failed = copy_data(in, t.fd, src, dst, &entry->status);
 	if (close(in) != 0)
 		report_error("close", src);
-	finish_target(&t, dst_dir, entry, failed, held != NAME_FREE);
+	finish_target(&t, dst_dir->path, entry, failed, held != NAME_FREE);
 	if (run.verbose >= 2)
 		putchar('\n');
 	run.copied_count++;
@@ -1594,27 +1593,27 @@ void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_di
 // Destination removals and directory creation
 // ---------------------------------------------------------------------
 
-// Every act names its item three ways: the open directory it stands in,
-// its name there, and its full path for the lines and reports.
+// Every act takes its item whole: the open directory it stands in, its
+// name there, and its full path for the lines and reports.
 
 // Adds the owner's bits to an item's mode.  A link is left alone: its mode
 // would be its target's.
-static void make_writable(int dir, const char *name, const char *path, mode_t bits)
+static void make_writable(const Item *it, mode_t bits)
 {
 	FileStatus st;
 	mode_t mode;
-	if (lstat_at(dir, name, path, &st) == 0 && !S_ISLNK(st.st_mode) &&
+	if (lstat_at(it->dir, it->name, it->path, &st) == 0 && !S_ISLNK(st.st_mode) &&
 	    mode_to_set(fs_of(st.st_dev), &st, (st.st_mode & 07777) | bits, &mode))
-		chmod_at(dir, name, path, mode);
+		chmod_at(it->dir, it->name, it->path, mode);
 }
 
-void remove_path(int dir, const char *name, const char *path)
+void remove_path(const Item *it)
 {
-	if (unlink_at(dir, name, path) == 0)
+	if (unlink_at(it->dir, it->name, it->path) == 0)
 		return;
-	make_writable(dir, name, path, S_IWUSR);
-	if (unlink_at(dir, name, path) != 0)
-		report_error("unlink", path);
+	make_writable(it, S_IWUSR);
+	if (unlink_at(it->dir, it->name, it->path) != 0)
+		report_error("unlink", it->path);
 }
 
 static void print_action(char *header, int level, const char *label, const char *path)
@@ -1625,105 +1624,103 @@ static void print_action(char *header, int level, const char *label, const char 
 	}
 }
 
-void remove_file(char *header, int dir_fd, const char *dir, const char *name)
+void remove_file(char *header, const Item *it)
 {
 	run.deleted_count++;
-	char path[PATH_BUF];
-	if (item_path(path, dir, name, "unlink"))
-		return;
-	print_action(header, 1, "RM     ", path);
-	remove_path(dir_fd, name, path);
+	print_action(header, 1, "RM     ", it->path);
+	remove_path(it);
 }
 
-void remove_dir(char *header, int dir_fd, const char *dir, const char *name)
+void remove_dir(char *header, const Item *it)
 {
-	char path[PATH_BUF];
-	if (item_path(path, dir, name, "rmdir"))
+	print_action(header, 1, "RMDIR  ", it->path);
+	if (rmdir_at(it->dir, it->name, it->path) == 0)
 		return;
-	print_action(header, 1, "RMDIR  ", path);
-	if (rmdir_at(dir_fd, name, path) == 0)
-		return;
-	make_writable(dir_fd, name, path, S_IRWXU);
-	if (rmdir_at(dir_fd, name, path) != 0)
-		report_error("rmdir", path);
+	make_writable(it, S_IRWXU);
+	if (rmdir_at(it->dir, it->name, it->path) != 0)
+		report_error("rmdir", it->path);
 }
 
 // A link that stands in the destination as a directory goes as one, with
 // its RMDIR line; the link alone is removed.
-void remove_link(char *header, int dir_fd, const char *dir, const char *name)
+void remove_link(char *header, const Item *it)
 {
-	char path[PATH_BUF];
-	if (item_path(path, dir, name, "unlink"))
-		return;
-	print_action(header, 1, "RMDIR  ", path);
-	if (unlink_link_at(dir_fd, name, path) != 0)
-		report_error("unlink", path);
+	print_action(header, 1, "RMDIR  ", it->path);
+	if (unlink_link_at(it->dir, it->name, it->path) != 0)
+		report_error("unlink", it->path);
 }
 
 // A directory the walk must never empty: the root of a mount, which may
 // show another file system or, bound there, the source itself; or a source
 // directory being walked, reached some other way.  Refused with EBUSY, as
 // the system refuses to remove a mount point.
-static int must_keep(int dir_fd, const char *dir, const EntryNode *d, file_dev_t parent_dev)
+static int must_keep(const Item *it, const FileStatus *st, file_dev_t parent_dev)
 {
-	char path[PATH_BUF];
-	if (join_path(path, PATH_BUF, dir, d->name) == nullptr)
-		return 0; // remove_tree reports it
-	if (!is_mount_root(dir_fd, d->name, path, &d->status, parent_dev) && !on_walk_path(&d->status))
+	if (!is_mount_root(it->dir, it->name, it->path, st, parent_dev) && !on_walk_path(st))
 		return 0;
-	report_errno("rmdir", path, EBUSY);
+	report_errno("rmdir", it->path, EBUSY);
 	return 1;
 }
 
-// Removes a listed subdirectory of the directory dir_fd, on the device
-// parent_dev, with everything below it, unless it must be kept.  Answers 1
-// when it or a directory below it was kept.
-int remove_subtree(char *header, int dir_fd, const char *dir, const EntryNode *d,
-                   file_dev_t parent_dev)
+// Removes the listed subdirectory d, the item it of a directory on the
+// device parent_dev, with everything below it, unless it must be kept.
+// Answers 1 when it or a directory below it was kept.
+int remove_subtree(char *header, const Item *it, const EntryNode *d, file_dev_t parent_dev)
 {
-	if (must_keep(dir_fd, dir, d, parent_dev))
+	if (must_keep(it, &d->status, parent_dev))
 		return 1;
-	return remove_tree(header, dir_fd, dir, d->name);
+	return remove_tree(header, it);
+}
+
+// The entries of an opened subtree go depth-first, each named as an item
+// of the subtree's own open directory.  Answers 1 when a directory below
+// was kept.
+static int empty_tree(char *header, const Side *tree)
+{
+	char *path = (char *)xmalloc(PATH_BUF); // the recursion is as deep as the tree
+	Item it = {tree->fd, nullptr, path};
+	int kept = 0;
+	for (int32_t i = 0; i < tree->list.files.count; i++) {
+		it.name = tree->list.files.index[i]->name;
+		if (item_path(path, tree->path, it.name, "unlink") == 0)
+			remove_file(header, &it);
+	}
+	for (int32_t i = 0; i < tree->list.dirs.count; i++) {
+		const EntryNode *d = tree->list.dirs.index[i];
+		it.name = d->name;
+		if (item_path(path, tree->path, d->name, d->is_link ? "unlink" : "rmdir"))
+			continue;
+		if (d->is_link)
+			remove_link(header, &it);
+		else
+			kept |= remove_subtree(header, &it, d, tree->status.st_dev);
+	}
+	free(path);
+	return kept;
 }
 
 // The subtree is entered through descriptors that never follow a link, so
 // a directory swapped for one midway is not emptied through it.  A
 // directory that holds one that must be kept stays, without a line of its
 // own: the kept one was reported.  Answers 1 then.
-int remove_tree(char *header, int dir_fd, const char *dir, const char *name)
+int remove_tree(char *header, const Item *it)
 {
-	char *path = (char *)xmalloc(PATH_BUF); // the recursion is as deep as the tree
-	if (item_path(path, dir, name, "rmdir")) {
-		free(path);
+	Side tree;
+	if (scan_dest(it, 0, &tree) != 0)
 		return 0;
-	}
-	DirListing listing;
-	FileStatus status;
-	int fd, kept = 0;
-	if (scan_dest(dir_fd, name, path, 0, &listing, &status, &fd) == 0) {
-		for (int32_t i = 0; i < listing.files.count; i++)
-			remove_file(header, fd, path, listing.files.index[i]->name);
-		for (int32_t i = 0; i < listing.dirs.count; i++) {
-			const EntryNode *d = listing.dirs.index[i];
-			if (d->is_link)
-				remove_link(header, fd, path, d->name);
-			else
-				kept |= remove_subtree(header, fd, path, d, status.st_dev);
-		}
-		close_dir(fd);
-		if (!kept)
-			remove_dir(header, dir_fd, dir, name);
-		free_listing(&listing);
-	}
-	free(path);
+	int kept = empty_tree(header, &tree);
+	close_dir(tree.fd);
+	if (!kept)
+		remove_dir(header, it);
+	free_listing(&tree.list);
 	return kept;
 }
 
-void make_dir(char *header, int dir_fd, const char *name, const char *path)
+void make_dir(char *header, const Item *it)
 {
-	print_action(header, 2, "MKDIR  ", path);
-	if (mkdir_at(dir_fd, name, path) != 0)
-		report_error("mkdir", path);
+	print_action(header, 2, "MKDIR  ", it->path);
+	if (mkdir_at(it->dir, it->name, it->path) != 0)
+		report_error("mkdir", it->path);
 }
 
 // ---------------------------------------------------------------------

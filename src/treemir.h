@@ -121,33 +121,47 @@ void sort_list(EntryList *list);
 EntryNode *find_entry(EntryList *list, const EntryNode *entry);
 void free_list(EntryList *list);
 void free_listing(DirListing *listing);
-// A source directory by its path; a destination directory relative to its
-// parent's open descriptor, where links are items.
-int scan_dir(const char *path, DirListing *listing, FileStatus *dir_status);
-int scan_dest(int parent, const char *name, const char *path, int follow,
-              DirListing *listing, FileStatus *dir_status, int *fd);
+// One side of a directory pair: its path, its listing and its status; on
+// the destination side also the open directory every act goes through
+// (else -1).
+struct Side {
+	const char *path;
+	DirListing list;
+	FileStatus status;
+	int fd;
+};
+
+// A destination item as every act names it: the open directory it stands
+// in, its name there, and its full path for the lines and reports.  Built
+// once, so the three cannot disagree.
+struct Item {
+	int dir;
+	const char *name;
+	const char *path;
+};
+
+// A source directory by its path; a destination directory, the item it,
+// relative to its parent's open descriptor, where links are items.
+int scan_dir(Side *side);
+int scan_dest(const Item *it, int follow, Side *side);
 
 // Pair walk and its acts.
 int sync_dirs(const char *source, const char *dest);
-// Acts on the destination take the open directory the item stands in
-// (dst_fd, dir_fd), its name there and the full path for their lines.
 // held tells what holds the copy's name in the destination: nothing, a
 // file or link, a file with other names, or a directory (which no
 // temporary can replace: the file is then written in place).
 enum { NAME_FREE, NAME_TAKEN, NAME_SHARED, NAME_DIR };
-void copy_file(char *header, const char *src_dir, int dst_fd, const char *dst_dir,
-               const EntryNode *entry, int held);
+void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const EntryNode *entry, int held);
 // Through fd when it is open (else -1: by path).
 void apply_status(int fd, const char *path, const FileStatus *status);
-void remove_path(int dir_fd, const char *name, const char *path);
-void remove_file(char *header, int dir_fd, const char *dir, const char *name);
-void remove_dir(char *header, int dir_fd, const char *dir, const char *name);
-void remove_link(char *header, int dir_fd, const char *dir, const char *name);
-// Both answer 1 when a directory that must stay (a mount) was kept.
-int remove_tree(char *header, int dir_fd, const char *dir, const char *name);
-// parent_dev: the device of the directory dir_fd, to tell a mount below it.
-int remove_subtree(char *header, int dir_fd, const char *dir, const EntryNode *d,
-                   file_dev_t parent_dev);
-void make_dir(char *header, int dir_fd, const char *name, const char *path);
+void remove_path(const Item *it);
+void remove_file(char *header, const Item *it);
+void remove_dir(char *header, const Item *it);
+void remove_link(char *header, const Item *it);
+// Both answer 1 when a directory that must stay (a mount) was kept;
+// parent_dev is the device of the directory it->dir, to tell a mount.
+int remove_tree(char *header, const Item *it);
+int remove_subtree(char *header, const Item *it, const EntryNode *d, file_dev_t parent_dev);
+void make_dir(char *header, const Item *it);
 
 #endif
