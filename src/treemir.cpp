@@ -1068,20 +1068,26 @@ static int seen_in_source(PairWalk *w, const EntryNode *d)
 	return 0;
 }
 
+// Whether a destination subdirectory goes: the source lacks it (where the
+// pair removes at all), or it is a link standing where the source has a
+// directory.
+static int dir_goes(PairWalk *w, const EntryNode *d, int remove_missing)
+{
+	if (find_entry(&w->src.list.dirs, d) != nullptr)
+		return d->is_link;
+	return remove_missing && (d->is_link || !seen_in_source(w, d));
+}
+
 // Removes the destination subtrees the source lacks, and the links that
 // stand where the source has a directory: a link is removed itself, its
 // target never entered.
 static void remove_extra_dirs(PairWalk *w, int remove_missing)
 {
-	EntryList *dirs = &w->dst.list.dirs;
 	char path[PATH_BUF];
 	Item it;
-	for (int32_t i = 0; i < dirs->count; i++) {
-		const EntryNode *d = dirs->index[i];
-		const EntryNode *s = find_entry(&w->src.list.dirs, d);
-		if (s != nullptr ? !d->is_link : !remove_missing)
-			continue;
-		if ((!d->is_link && seen_in_source(w, d)) ||
+	for (int32_t i = 0; i < w->dst.list.dirs.count; i++) {
+		const EntryNode *d = w->dst.list.dirs.index[i];
+		if (!dir_goes(w, d, remove_missing) ||
 		    dest_item(w, &it, path, d->name, d->is_link ? "unlink" : "rmdir"))
 			continue;
 		ready_for_change(w);
