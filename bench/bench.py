@@ -7,8 +7,13 @@ prepared the same way and the preparation not timed), checks every result
 against the source (names, kinds, contents, modification time in seconds,
 permission bits) and prints one table per scenario.
 
+With --cold the same is done on a folder of a real disk instead, with the
+page cache dropped before each timed run, so that the tools read the trees
+from the disk as a nightly backup does.
+
     python3 bench/bench.py            # full size (about 12 minutes on 2 cores)
     python3 bench/bench.py --small    # a quick run (well under a minute)
+    python3 bench/bench.py --small --cold   # cold cache, on /var/tmp
     python3 bench/bench.py --help     # every option
 
 Only the Python standard library is used.  The tools' costs are read by a
@@ -33,6 +38,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 DEFAULT_BUILD = "/tmp/build-bench"
 SHM = "/dev/shm"
+COLD_DIR = "/var/tmp"
+DROP_CACHES = "/proc/sys/vm/drop_caches"
+MEMORY_FS = {"tmpfs", "ramfs", "devtmpfs"}
 BASE_TIME = 1_600_000_000  # seconds; every generated time lies after it
 KiB, MiB = 1024, 1024 * 1024
 
@@ -463,10 +471,15 @@ SCENARIOS = {
 }
 
 
-def tool_commands(treemir):
+def tool_commands(treemir, baseline=None):
     # name: (command for (src, dst), scenarios it runs in, checks the result)
+    tools = {"treemir": (lambda s, d: [treemir, "-q", s, d], None, True)}
+    if baseline:
+        # Another build (today's main, say), so that a change is judged
+        # against it in the same run, on the same trees and the same load.
+        tools["main"] = (lambda s, d: [baseline, "-q", s, d], None, True)
     return {
-        "treemir": (lambda s, d: [treemir, "-q", s, d], None, True),
+        **tools,
         "rsync": (lambda s, d: ["rsync", "-a", "--delete", s + "/", d + "/"], None, True),
         "cp -a": (lambda s, d: ["cp", "-a", s + "/.", d + "/"], {"initial"}, True),
         # The physical reference: the cost of reading every source byte.
@@ -483,6 +496,47 @@ def prepare(state, src, dst):
         run_quiet(["cp", "-a", src, dst])
 
 
+def destination(ctx):
+    """Where the next run writes.  In memory one folder serves every run.  On
+    a disk each run gets a fresh name: ext4 can create files many times
+    slower right after many were deleted, and that would be counted as the
+    tool's cost."""
+    if not ctx["cold"]:
+        return os.path.join(ctx["work"], "dst")
+    ctx["dst_count"] += 1
+    return os.path.join(ctx["work"], f"dst-{ctx['dst_count']:04d}")
+
+
+def drop_caches():
+    """Writes every dirty page back (the preparation's, and the previous
+    run's copies and deletions), then empties the page cache and the cached
+    directory entries and inodes, so that the next run reads the trees from
+    the disk.  Answers None, or why the kernel refused."""
+    os.sync()
+    try:
+        with open(DROP_CACHES, "w") as f:
+            f.write("3\n")
+    except OSError as e:
+        return f"{DROP_CACHES}: {e.strerror}"
+    return None
+
+
+def mount_type(path):
+    """The file system type of the mount that holds path."""
+    path, best, kind = os.path.realpath(path), "", "?"
+    with open("/proc/self/mounts") as f:
+        for line in f:
+            fields = line.split()
+            if len(fields) < 3:
+                continue
+            mnt = fields[1].replace("\\040", " ")
+            # The longest mount point that holds path; the later of equal
+            # ones, as a later mount hides an earlier one on the same point.
+            if (path == mnt or path.startswith(mnt.rstrip("/") + "/")) and len(mnt) >= len(best):
+                best, kind = mnt, fields[2]
+    return kind
+
+
 def run_scenario(ctx, tree, scen):
     title, variant, state = SCENARIOS[scen]
     work, base_src = ctx["work"], tree["src"]
@@ -491,7 +545,6 @@ def run_scenario(ctx, tree, scen):
         src = os.path.join(work, f"src-{tree['name']}-{scen}")
         extra = variant(base_src, src, seed=hash_seed(tree["name"], scen))
     expected = snapshot(src)
-    dst = os.path.join(work, "dst")
     tools = [(n, t) for n, t in ctx["tools"].items() if t[1] is None or scen in t[1]]
     tools = [(n, t) for n, t in tools if ctx["only_tools"] is None or n.split()[0] in ctx["only_tools"]]
     rows = {n: {"runs": [], "failures": [], "checked": t[2]} for n, t in tools}
@@ -499,7 +552,12 @@ def run_scenario(ctx, tree, scen):
     for i in range(total):
         k = i % len(tools)
         for name, (cmd, _, checked) in tools[k:] + tools[:k]:
+            dst = destination(ctx)
             prepare(state, base_src, dst)
+            if ctx["cold"]:
+                refused = drop_caches()
+                if refused:
+                    raise RuntimeError(f"cannot drop the page cache any more ({refused})")
             m = measure(ctx["launcher"], cmd(src, dst), os.path.join(work, "tool.log"))
             problem = None
             if m.status != 0:
@@ -514,11 +572,15 @@ def run_scenario(ctx, tree, scen):
                 rows[name]["failures"].append(f"run {i + 1}: {problem}")
             if i >= ctx["warmup"]:
                 rows[name]["runs"].append(m)
+            if ctx["cold"]:
+                # Deleted now, so that the next preparation's sync writes
+                # the deletion back before anything is timed.
+                run_quiet(["rm", "-rf", dst])
     log(f"  {tree['name']} / {scen}: {total} rounds done")
     run_quiet(["rm", "-rf", dst])
     if src != base_src and not ctx["keep"]:
         run_quiet(["rm", "-rf", src])
-    return {"title": title, "extra": extra, "rows": rows}
+    return {"title": title, "extra": extra, "rows": rows, "cold": ctx["cold"]}
 
 
 def hash_seed(*parts):
@@ -547,7 +609,8 @@ def print_table(tree, scen, res, ctx):
     head = (f"{tree['name']}: {info['files']:,} files in {info['dirs']:,} directories, "
             f"{info['bytes'] / MiB:,.1f} MiB")
     extra = ", ".join(f"{v:,} {k}" for k, v in res["extra"].items())
-    print(f"\n=== {head}\n--- {res['title']}{' (' + extra + ')' if extra else ''}; "
+    cold = "; cold cache" if res["cold"] else ""
+    print(f"\n=== {head}\n--- {res['title']}{' (' + extra + ')' if extra else ''}{cold}; "
           f"median of {ctx['runs']} runs after {ctx['warmup']} warm-up")
     print(f"{'tool':<18} {'median':>12} {'min':>12} {'max':>12} {'cpu u+s':>12} "
           f"{'max RSS':>11}   {'x time':>6} {'x cpu':>6} {'x RSS':>6}")
@@ -576,15 +639,28 @@ TARGETS = [
     ("re-sync, nothing to do: peak memory vs rsync", "small-files", "nothing", "rsync", "rss", 0.5),
 ]
 
+# The same, read from the disk after the page cache was dropped.  "main" is
+# the build given by --treemir-baseline.
+COLD_TARGETS = [
+    ("cold re-sync, nothing to do: time vs main", "small-files", "nothing", "main", "median", 0.5),
+    ("cold re-sync, nothing to do: time vs rsync", "small-files", "nothing", "rsync", "median", 0.4),
+    ("cold initial copy, small files: time vs cp -a", "small-files", "initial", "cp -a", "median", 0.4),
+    ("cold re-sync, nothing to do: peak memory vs rsync", "small-files", "nothing", "rsync", "rss", 0.5),
+]
 
-def print_targets(results, small):
+
+def print_targets(results, small, cold):
     print("\n=== targets: treemir / other tool, ratio of medians (the measure), with the"
           "\n    ratios of the fastest runs and of the CPU times beside it for judging noise"
           + ("\n    (quick size: the targets are set for the full size)" if small else ""))
-    print(f"  {'':<46} {'median':>6} {'min':>6} {'cpu':>6}")
-    for desc, tree, scen, other, q, limit in TARGETS:
+    print(f"  {'':<49} {'median':>6} {'min':>6} {'cpu':>6}")
+    for desc, tree, scen, other, q, limit in (COLD_TARGETS if cold else TARGETS):
         res = results.get(tree, {}).get(scen)
-        if not res or "treemir" not in res["rows"] or other not in res["rows"]:
+        if not res or "treemir" not in res["rows"]:
+            continue
+        if other not in res["rows"]:
+            if other == "main":
+                print(f"  {desc:<49} (no baseline: give --treemir-baseline)")
             continue
         rows = res["rows"]
         t, o = summarize(rows["treemir"]["runs"]), summarize(rows[other]["runs"])
@@ -593,26 +669,62 @@ def print_targets(results, small):
         failed = " (treemir result wrong)" if rows["treemir"]["failures"] else ""
         side = (f"{t['min'] / o['min']:6.2f} {t['cpu'] / o['cpu']:6.2f}" if q == "median"
                 else f"{'':>6} {'':>6}")
-        print(f"  {desc:<46} {ratio:6.2f} {side}  target <= {limit:<5} "
+        print(f"  {desc:<49} {ratio:6.2f} {side}  target <= {limit:<5} "
               f"{'met' if ok else 'NOT MET'}{failed}")
 
 
-def machine_header(treemir):
+def build_checkout(binary):
+    """The source folder a binary was built from, when it lies in a CMake
+    build folder."""
+    try:
+        with open(os.path.join(os.path.dirname(binary), "CMakeCache.txt")) as f:
+            for line in f:
+                if line.startswith("CMAKE_HOME_DIRECTORY:"):
+                    return line.split("=", 1)[1].strip()
+    except OSError:
+        pass
+    return None
+
+
+def machine_header(treemir, baseline, cold_dir):
     def first_line(cmd):
         try:
             return subprocess.run(cmd, capture_output=True, text=True,
                                   stdin=subprocess.DEVNULL).stdout.splitlines()[0]
         except (OSError, IndexError):
             return "?"
-    rev = first_line(["git", "-C", REPO, "rev-parse", "--short", "HEAD"])
-    changed = subprocess.run(["git", "-C", REPO, "status", "--porcelain", "--", "src"],
-                             capture_output=True, text=True, stdin=subprocess.DEVNULL).stdout.strip()
-    if changed:
-        rev += ", with uncommitted changes in src/"
+    def revision(repo):
+        rev = first_line(["git", "-C", repo, "rev-parse", "--short", "HEAD"])
+        changed = subprocess.run(["git", "-C", repo, "status", "--porcelain", "--", "src"],
+                                 capture_output=True, text=True, stdin=subprocess.DEVNULL).stdout.strip()
+        return rev + (", with uncommitted changes in src/" if changed else "")
     print(f"machine: {os.cpu_count()} cores, {platform.platform()}, load {os.getloadavg()[0]:.2f}")
-    print(f"treemir: {treemir} (checkout {rev})")
+    print(f"treemir: {treemir} (checkout {revision(REPO)})")
+    if baseline:
+        # The checkout may have moved on since the build: its time is given too.
+        repo = build_checkout(baseline)
+        built = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(os.path.getmtime(baseline)))
+        print(f"main:    {baseline} (built {built}"
+              + (f", checkout now {revision(repo)})" if repo else ")"))
+    if cold_dir:
+        print(f"cold:    {cold_dir} ({mount_type(cold_dir)}), page cache dropped before each run")
     print(f"rsync:   {first_line(['rsync', '--version'])}")
     print(f"cp:      {first_line(['cp', '--version'])}")
+
+
+def cold_ready(folder):
+    """Answers why cold runs cannot be made in folder, or None: it must be
+    a folder on a disk, and the kernel must let this process drop the
+    page cache."""
+    if not os.path.isdir(folder):
+        return f"{folder} is not a folder (--cold-dir)"
+    kind = mount_type(folder)
+    if kind in MEMORY_FS:
+        return f"{folder} is on {kind}, in memory: --cold-dir must name a folder on a real disk"
+    refused = drop_caches()
+    if refused:
+        return f"cannot drop the page cache ({refused}); cold runs need root"
+    return None
 
 
 # ---------------------------------------------------------------------------
@@ -665,13 +777,24 @@ def main():
     ap.add_argument("--small", action="store_true", help="small trees for a quick run")
     ap.add_argument("--runs", type=int, default=5, help="counted runs per tool and scenario (default 5)")
     ap.add_argument("--warmup", type=int, default=1, help="uncounted runs before them (default 1)")
-    ap.add_argument("--trees", default=",".join(TREES), help="comma-separated subset of: " + ", ".join(TREES))
-    ap.add_argument("--scenarios", default=",".join(SCENARIOS),
-                    help="comma-separated subset of: " + ", ".join(SCENARIOS))
+    ap.add_argument("--trees", default=None, help="comma-separated subset of: " + ", ".join(TREES)
+                    + " (default all; with --cold, small-files)")
+    ap.add_argument("--scenarios", default=None,
+                    help="comma-separated subset of: " + ", ".join(SCENARIOS)
+                    + " (default all; with --cold, initial,nothing)")
     ap.add_argument("--tools", default=None,
-                    help="comma-separated subset of: rsync, cp, cat (treemir always runs)")
+                    help="comma-separated subset of: rsync, cp, cat (treemir always runs; "
+                         "default all, with --cold rsync,cp)")
     ap.add_argument("--treemir", default=os.environ.get("TREEMIR_BIN"),
                     help="treemir binary to measure (default $TREEMIR_BIN, else built from this checkout)")
+    ap.add_argument("--treemir-baseline", metavar="PATH",
+                    help="a second treemir binary (today's main, say), measured in the same rounds "
+                         "and shown as tool 'main'")
+    ap.add_argument("--cold", action="store_true",
+                    help="run on a folder of a real disk, dropping the page cache before each timed "
+                         "run (needs root), instead of on " + SHM)
+    ap.add_argument("--cold-dir", metavar="DIR", default=COLD_DIR,
+                    help=f"folder on a real disk to make the cold run's temporary folder in (default {COLD_DIR})")
     ap.add_argument("--build-dir", default=DEFAULT_BUILD, help=f"build folder (default {DEFAULT_BUILD})")
     ap.add_argument("--json", help="also write every measurement to this file")
     ap.add_argument("--profile", metavar="DIR",
@@ -681,8 +804,11 @@ def main():
     args = ap.parse_args()
     if args.runs < 1 or args.warmup < 0:
         ap.error("--runs must be at least 1 and --warmup at least 0")
-    trees = [t for t in args.trees.split(",") if t]
-    scens = [s for s in args.scenarios.split(",") if s]
+    if args.cold and args.profile:
+        ap.error("--profile runs on the memory file system only")
+    trees = [t for t in (args.trees or ("small-files" if args.cold else ",".join(TREES))).split(",") if t]
+    scens = [s for s in (args.scenarios or ("initial,nothing" if args.cold else ",".join(SCENARIOS))).split(",")
+             if s]
     for t in trees:
         if t not in TREES:
             ap.error(f"unknown tree {t}")
@@ -694,31 +820,46 @@ def main():
 
     os.umask(0o022)
     ensure_rsync()
+    baseline = os.path.abspath(args.treemir_baseline) if args.treemir_baseline else None
+    if baseline and not os.access(baseline, os.X_OK):
+        ap.error(f"--treemir-baseline: {baseline} is not an executable file")
+    if args.cold:
+        refused = cold_ready(args.cold_dir)
+        if refused:
+            # The only line of a refused cold run: no table is printed.
+            print(f"cold tables skipped: {refused}")
+            return 0
     treemir = os.path.abspath(args.treemir) if args.treemir else build_treemir(args.build_dir)
     launcher = build_launcher(args.build_dir)
+    tools = args.tools or ("rsync,cp" if args.cold else None)
     ctx = {
-        "treemir": treemir, "launcher": launcher, "tools": tool_commands(treemir),
+        "treemir": treemir, "launcher": launcher, "tools": tool_commands(treemir, baseline),
         "runs": args.runs, "warmup": args.warmup, "keep": args.keep,
-        "only_tools": set(args.tools.split(",")) if args.tools else None,
+        "only_tools": set(tools.split(",")) if tools else None,
+        "cold": args.cold, "dst_count": 0,
     }
     if ctx["only_tools"] is not None:
         ctx["only_tools"].add("treemir")
         unknown = ctx["only_tools"] - {n.split()[0] for n in ctx["tools"]}
         if unknown:
             ap.error(f"unknown tool(s): {', '.join(sorted(unknown))}")
-    if not os.path.isdir(SHM):
+        if baseline:
+            ctx["only_tools"].add("main")
+    if not args.cold and not os.path.isdir(SHM):
         sys.exit(f"{SHM} is missing: the benchmark runs on the memory file system")
-    ctx["work"] = tempfile.mkdtemp(prefix="treemir-bench-", dir=SHM)
+    ctx["work"] = tempfile.mkdtemp(prefix="treemir-bench-", dir=args.cold_dir if args.cold else SHM)
     log(f"working in {ctx['work']}")
     results, started = {}, time.time()
     try:
         if not args.profile:
-            machine_header(treemir)
+            machine_header(treemir, baseline, ctx["work"] if args.cold else None)
         for tname in trees:
             title, full, quick = TREES[tname]
             src = os.path.join(ctx["work"], f"src-{tname}")
             log(f"generating {tname} ({title})")
             info = (quick if args.small else full)(src)
+            if args.cold:
+                os.sync()  # the generator's writes reach the disk before any run
             tree = {"name": tname, "src": src, "info": info}
             if args.profile:
                 profile(ctx, tree, args.profile)
@@ -732,7 +873,7 @@ def main():
             if not args.keep:
                 run_quiet(["rm", "-rf", src])
         if not args.profile:
-            print_targets(results, args.small)
+            print_targets(results, args.small, args.cold)
             print(f"\n(total {time.time() - started:.0f} s, load at the end {os.getloadavg()[0]:.2f})")
     finally:
         if args.keep:
@@ -740,7 +881,7 @@ def main():
         else:
             shutil.rmtree(ctx["work"], ignore_errors=True)
     if args.json:
-        dump = {t: {s: {"title": r["title"], "extra": r["extra"], "rows": {
+        dump = {t: {s: {"title": r["title"], "extra": r["extra"], "cold": r["cold"], "rows": {
             n: {"failures": row["failures"],
                 "runs": [vars(m) for m in row["runs"]]} for n, row in r["rows"].items()}}
             for s, r in sc.items()} for t, sc in results.items()}
