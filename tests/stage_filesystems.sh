@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# about: a small tree mirrored onto exFAT, NTFS and FAT images through FUSE, then run again in both copy modes, about 10 s
 # Removable-media stage: mirrors a small tree onto real exFAT, NTFS and FAT
 # images (through FUSE, and through the kernel's own drivers where it has
 # them), then runs again in both copy modes: the runs after the first must
