@@ -155,6 +155,9 @@ inline int entry_is_link(DIR *, const struct dirent *, const char *full)
 	return link_status(full, &st) == 0 && S_ISLNK(st.st_mode);
 }
 int open_source(const char *path);
+inline int open_source_at(int, const char *, const char *path) { return open_source(path); }
+// Acts go by path: the stream's "descriptor" is a token.
+inline int stream_fd(DIR *) { return 0; }
 // Never writes through a link: one in the way fails like O_NOFOLLOW.
 int open_dest(const char *path);
 // Times (whole seconds) and mode by path, once the copy is closed: the
@@ -303,7 +306,11 @@ inline int entry_is_link(DIR *dir, const struct dirent *e, const char *)
 	return fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 // Non-blocking, so that a file swapped for a FIFO cannot hang the run.
-inline int open_source(const char *path) { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC); }
+inline int open_source_at(int dir, const char *name, const char *)
+{
+	return openat(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+inline int stream_fd(DIR *dir) { return dirfd(dir); }
 // Times (with nanoseconds) and mode, through fd when it is open, else by path.
 enum { STATUS_ON_DESCRIPTOR = 1 };
 inline int set_times(int fd, const char *path, const FileStatus *st)

@@ -661,7 +661,7 @@ static int check_dir(const char *path, FileStatus *dir_status)
 }
 
 // Lists an opened directory stream (null: it could not be opened), then
-// sorts the listing.
+// sorts the listing.  The stream stays open.
 static int list_dir(DIR *dir, const char *path, DirListing *listing, int dest_side)
 {
 	if (dir == nullptr) {
@@ -669,7 +669,6 @@ static int list_dir(DIR *dir, const char *path, DirListing *listing, int dest_si
 		return 1;
 	}
 	read_entries(dir, path, listing, dest_side);
-	closedir(dir);
 	show_progress("*");
 	sort_list(&listing->files);
 	sort_list(&listing->dirs);
@@ -677,14 +676,31 @@ static int list_dir(DIR *dir, const char *path, DirListing *listing, int dest_si
 	return 0;
 }
 
+// The source directory stays open while its pair is worked on, so that
+// its files are opened relative to it, without a walk down the path each.
 int scan_dir(Side *side)
 {
 	init_list(&side->list.files);
 	init_list(&side->list.dirs);
+	side->stream = nullptr;
 	side->fd = -1;
 	if (check_dir(side->path, &side->status) != 0)
 		return 1;
-	return list_dir(open_dir(side->path), side->path, &side->list, 0);
+	DIR *dir = open_dir(side->path);
+	if (list_dir(dir, side->path, &side->list, 0) != 0)
+		return 1;
+	side->stream = dir;
+	side->fd = stream_fd(dir);
+	return 0;
+}
+
+void close_side(Side *side)
+{
+	if (side->stream != nullptr)
+		closedir(side->stream);
+	else
+		close_dir(side->fd);
+	free_listing(&side->list);
 }
 
 // Reads a destination directory, the item it, through a descriptor opened
@@ -696,6 +712,7 @@ int scan_dest(const Item *it, int follow, Side *side)
 	init_list(&side->list.files);
 	init_list(&side->list.dirs);
 	side->path = it->path;
+	side->stream = nullptr;
 	side->fd = open_dir_at(it->dir, it->name, it->path, follow);
 	if (side->fd < 0) {
 		// Tell why in the words of a scan by path: no such entry, not a
@@ -709,7 +726,11 @@ int scan_dest(const Item *it, int follow, Side *side)
 		report_error("stat", it->path);
 	} else {
 		show_scan(it->path);
-		if (list_dir(dir_stream(side->fd, it->path), it->path, &side->list, 1) == 0)
+		DIR *dir = dir_stream(side->fd, it->path);
+		int failed = list_dir(dir, it->path, &side->list, 1);
+		if (dir != nullptr)
+			closedir(dir);
+		if (!failed)
 			return 0;
 	}
 	close_dir(side->fd);
@@ -1199,7 +1220,7 @@ static int walk_pair(PairWalk *w)
 	w->source_complete = run.error_count == errors;
 	int follow = w->at.dir == CURRENT_DIR; // the operand may be a link
 	if (scan_dest(&w->at, follow, &w->dst)) {
-		free_listing(&w->src.list);
+		close_side(&w->src);
 		return 1;
 	}
 	w->same_dir = same_file(&w->src.status, &w->dst.status);
@@ -1225,9 +1246,8 @@ static int walk_pair(PairWalk *w)
 		apply_status(w->dst.fd, w->dst.path, &w->src.status);
 
 	run.walk_path = frame.parent;
-	close_dir(w->dst.fd);
-	free_listing(&w->dst.list);
-	free_listing(&w->src.list);
+	close_side(&w->dst);
+	close_side(&w->src);
 	return 0;
 }
 
@@ -1574,7 +1594,7 @@ void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const Ent
 	if (item_path(src, src_dir->path, entry->name, "open") ||
 	    item_path(dst, dst_dir->path, entry->name, "open"))
 		return;
-	int in = open_source(src);
+	int in = open_source_at(src_dir->fd, entry->name, src);
 	if (in < 0) {
 		report_error("open", src);
 		return;
@@ -1715,10 +1735,9 @@ int remove_tree(char *header, const Item *it)
 	if (scan_dest(it, 0, &tree) != 0)
 		return 0;
 	int kept = empty_tree(header, &tree);
-	close_dir(tree.fd);
+	close_side(&tree);
 	if (!kept)
 		remove_dir(header, it);
-	free_listing(&tree.list);
 	return kept;
 }
 

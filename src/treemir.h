@@ -129,6 +129,7 @@ struct Side {
 	DirListing list;
 	FileStatus status;
 	int fd;
+	DIR *stream; // the source's, open with fd; null on the destination side
 };
 
 // A destination item as every act names it: the open directory it stands
@@ -144,6 +145,8 @@ struct Item {
 // relative to its parent's open descriptor, where links are items.
 int scan_dir(Side *side);
 int scan_dest(const Item *it, int follow, Side *side);
+// Closes what scan_dir or scan_dest left open and releases the listing.
+void close_side(Side *side);
 
 // Pair walk and its acts.
 int sync_dirs(const char *source, const char *dest);
