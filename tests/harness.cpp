@@ -537,27 +537,24 @@ static mode_t octal(const std::string &word, mode_t otherwise)
 
 static void build_item(const std::string &root, const std::string &item, Places *places)
 {
-	Places none;
-	std::vector<std::string> w;
-	std::string rest = item.size() > 2 ? item.substr(2) : "", rel = rest.substr(0, rest.find(' '));
-	std::istringstream args(rest.find(' ') == rest.npos ? "" : expand_places(rest.substr(rest.find(' ') + 1),
-	                                                                       places ? *places : none));
-	for (std::string word; std::getline(args, word, ' ');)
-		w.push_back(word);
-	w.resize(3);
-	std::string path = rel == "." ? root : root + "/" + rel;
+	std::vector<std::string> w; // OP PATH ARG..
+	std::istringstream in(item);
+	for (std::string word; std::getline(in, word, ' ');)
+		w.push_back(w.size() < 2 || places == nullptr ? word : expand_places(word, *places));
+	w.resize(5);
+	std::string path = w[1] == "." ? root : root + "/" + w[1];
 	const char *p = path.c_str();
 	switch (item[0]) {
 	case 'D': if (places) places->D = path; [[fallthrough]];
-	case 'd': mkdir(p, 0755); chmod(p, octal(w[0], 0755)); break;
+	case 'd': mkdir(p, 0755); chmod(p, octal(w[2], 0755)); break;
 	case 'f':
-		write_file_at(path, file_data(w[0]), T0 + (w[2].empty() ? 0 : std::stol(w[2])));
-		chmod(p, octal(w[1], 0644));
+		write_file_at(path, file_data(w[2]), T0 + (w[4].empty() ? 0 : std::stol(w[4])));
+		chmod(p, octal(w[3], 0644));
 		break;
-	case 'l': EXPECT_EQ(symlink(w[0].c_str(), p), 0) << item; break;
-	case 'h': EXPECT_EQ(link((root + "/" + w[0]).c_str(), p), 0) << item; break;
-	case 'm': chmod(p, octal(w[0], 0755)); break;
-	case 't': set_mtime(path, std::stoll(w[0])); break;
+	case 'l': EXPECT_EQ(symlink(w[2].c_str(), p), 0) << item; break;
+	case 'h': EXPECT_EQ(link((root + "/" + w[2]).c_str(), p), 0) << item; break;
+	case 'm': chmod(p, octal(w[2], 0755)); break;
+	case 't': set_mtime(path, std::stoll(w[2])); break;
 	case 'o': shell("chown -R 0:0 '" + path + "'"); break;
 	case 'N': give_to_nobody(root); break;
 	case 'x': shell("rm -rf '" + path + "'"); break;
