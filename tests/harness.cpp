@@ -509,7 +509,7 @@ std::string expand_places(std::string s, const Places &places, bool regex)
 	return s;
 }
 
-static void shell(const std::string &command)
+void shell(const std::string &command)
 {
 	EXPECT_EQ(system(command.c_str()), 0) << command;
 }

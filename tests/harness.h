@@ -59,6 +59,8 @@ std::string read_file(const std::string &path);
 void make_dirs(const std::string &path);
 void set_mtime(const std::string &path, time_t mtime);
 bool exists(const std::string &path);
+// Runs a shell command that must succeed.
+void shell(const std::string &command);
 // Gives a whole tree to uid/gid 65534 so that the unprivileged runs can use it.
 void give_to_nobody(const std::string &path);
 bool can_run_as_nobody();

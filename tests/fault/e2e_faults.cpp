@@ -57,11 +57,6 @@ void put(const std::string &path, const std::string &data = "data")
 	write_file_at(path, data, T0);
 }
 
-void sh(const std::string &command)
-{
-	ASSERT_EQ(system(command.c_str()), 0) << command;
-}
-
 // Nested directories of 250-byte names, each holding the file f and a file
 // of a 200-byte name, made relative to their parents: the paths grow past
 // the system's path limit.
@@ -89,7 +84,7 @@ void cut_deep(Ctx &c)
 	std::string path = c.S;
 	for (int i = 0; i < 8; i++)
 		path += "/" + level(i);
-	sh("rm -rf '" + path + "'");
+	shell("rm -rf '" + path + "'");
 }
 
 void many(const std::string &path, const char *format)
@@ -129,7 +124,7 @@ void mount_at(const std::string &what, const std::string &where, const char *typ
 
 void unmount(const std::string &where)
 {
-	sh("umount '" + where + "'");
+	shell("umount '" + where + "'");
 }
 
 // Runs the program with both streams on a terminal: all of it lands in out.
@@ -189,7 +184,7 @@ const Case cases[] = {
 	// directory may not: it is rewritten in place.
 	{"WritableFileInUnwritableDir", {"d S/sub", "f S/sub/f new", "d D/sub", "f D/sub/f stale", "N"}, {}, nullptr,
 	 2, R"(treemir: chmod \($D/sub\) Operation not permitted \(1\))", 1, NOBODY, {"N"},
-	 [](Ctx &c) { sh("chown 0:0 '" + c.D + "/sub'"); },
+	 [](Ctx &c) { shell("chown 0:0 '" + c.D + "/sub'"); },
 	 [](Ctx &c, const RunResult &) { EXPECT_EQ(read_file(c.D + "/sub/f"), "new"); }},
 
 	// The tree changes while it is walked, or a call fails.
@@ -249,7 +244,7 @@ const Case cases[] = {
 	// A file with holes takes no more room in the destination.
 	{"SparseFilesKeepTheirHoles", {"f S/dense #9000"}, {"-b", "4096", "$S", "$D"}, nullptr, 0, "", 0, 0, {},
 	 [](Ctx &c) {
-		 sh("cd '" + c.S + "' && truncate -s 8M sparse && printf data | dd of=sparse bs=1 seek=1000000 conv=notrunc"
+		 shell("cd '" + c.S + "' && truncate -s 8M sparse && printf data | dd of=sparse bs=1 seek=1000000 conv=notrunc"
 		    " status=none && printf tail | dd of=sparse bs=1 seek=5000000 conv=notrunc status=none &&"
 		    " truncate -s 1M holes && touch -d @1600000000 sparse holes");
 	 },
@@ -381,7 +376,7 @@ std::vector<Case> all_cases()
 			const char *name = text.emplace_back("KilledAt_" + call + "_" + std::to_string(n)).c_str();
 			const char *fault = text.emplace_back(std::string(point) + " kill:" + std::to_string(n)).c_str();
 			all.push_back({name, mixed, {"-b", "4096", "$S", "$D"}, fault, -1, "", 0, KILLED, {},
-			               [](Ctx &c) { sh("find '" + c.S + "' -type f -exec touch -d @1700000000 {} +"); },
+			               [](Ctx &c) { shell("find '" + c.S + "' -type f -exec touch -d @1700000000 {} +"); },
 			               whole_files});
 		}
 	}
@@ -454,7 +449,7 @@ TEST_P(Matrix, Run)
 	if (k.setup)
 		k.setup(c);
 	if (testing::Test::IsSkipped())
-		return (void)sh("rm -rf '" + c.T + "'");
+		return (void)shell("rm -rf '" + c.T + "'");
 	auto source = [&c] { return fingerprint(c.S, false, c.D) + fingerprint(c.S, true, c.D); };
 	const std::string src0 = source(), out0 = fingerprint(c.O), dst0 = fingerprint(c.D);
 	c.before = dst0;
@@ -508,7 +503,7 @@ TEST_P(Matrix, Run)
 	EXPECT_TRUE(r3.out.find("checked,") == r3.out.npos || r3.out.find(",0 copied,0 deleted in") != r3.out.npos)
 		<< "the third run changed something: " << r3.out.substr(0, 3000);
 	EXPECT_EQ(fingerprint(c.O), out0) << "the folder beside the trees changed";
-	sh("rm -rf '" + c.T + "'");
+	shell("rm -rf '" + c.T + "'");
 }
 
 INSTANTIATE_TEST_SUITE_P(Fault, Matrix, testing::ValuesIn(all_cases()),
