@@ -1850,7 +1850,7 @@ int main(int argc, char **argv)
 {
 	console_utf8();
 	int unreadable = platform_args(&argc, &argv);
-	fputs("TreeMir 1.06 one-way directory tree mirror\n\n", stdout);
+	fputs("TreeMir " TREEMIR_VERSION " one-way directory tree mirror\n\n", stdout);
 	run.umask_bits = current_umask();
 	run.out_terminal = is_terminal(1);
 	run.err_terminal = is_terminal(2);

@@ -5,12 +5,6 @@
 #include <gtest/gtest.h>
 #include <random>
 
-namespace mirror_e2e { // e2e_mirror.cpp
-using Items = std::vector<std::string>;
-void build_tree(const std::string &root, const Items &items);
-}
-using namespace mirror_e2e;
-
 namespace {
 
 const unsigned FILE_MODES[] = {0644, 0600, 0755, 0444, 0640};

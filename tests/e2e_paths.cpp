@@ -94,10 +94,5 @@ TEST(Operands, ListFilesAndPatterns)
 	EXPECT_EQ((std::vector<bool>{exists(D + "/keep.txt"), exists(D + "/skip.tmp"), exists(D + "/cache"),
 	                             exists(D + "/sub/a.log"), exists(D + "/sub/b.txt")}),
 	          (std::vector<bool>{true, false, false, false, true}));
-
-	r = run_treemir({"-x", "@" + top + "/missing", S, D});
-	EXPECT_EQ(r.out, BANNER);
-	EXPECT_EQ(r.err, error_line("fopen", top + "/missing", ENOENT));
-	EXPECT_EQ(r.status, 1);
 	remove_tree_all(top);
 }

@@ -10,10 +10,12 @@
 #include <poll.h>
 #include <regex>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <gtest/gtest.h>
 #include <stdexcept>
@@ -397,7 +399,7 @@ std::string fingerprint(const std::string &root, bool follow, const std::string 
 	return all;
 }
 
-const std::string BANNER = "TreeMir 1.06 one-way directory tree mirror\n\n";
+const std::string BANNER = "TreeMir " TREEMIR_VERSION " one-way directory tree mirror\n\n";
 
 const std::string USAGE =
 	"usage : treemir [option(s)] source dest\n"
@@ -487,6 +489,170 @@ std::string error_line(const std::string &op, const std::string &path, int err)
 	char buf[64];
 	snprintf(buf, sizeof buf, " (%d)\n", shown.first);
 	return "\ntreemir: " + op + " (" + native(path) + ") " + shown.second + buf;
+}
+
+Places places_in(const std::string &top)
+{
+	return {top, top + "/S", top + "/D", top + "/O"};
+}
+
+std::string expand_places(std::string s, const Places &places, bool regex)
+{
+	auto quote = [regex](const std::string &p) {
+		return regex ? std::regex_replace(p, std::regex(R"([.^$|()\[\]{}*+?\\])"), "\\$&") : p;
+	};
+	const std::pair<const char *, const std::string *> keys[] = {
+		{"$T", &places.T}, {"$S", &places.S}, {"$D", &places.D}, {"$O", &places.O}};
+	for (auto [key, val] : keys)
+		for (size_t at; (at = s.find(key)) != std::string::npos;)
+			s.replace(at, 2, quote(*val));
+	return s;
+}
+
+void shell(const std::string &command)
+{
+	EXPECT_EQ(system(command.c_str()), 0) << command;
+}
+
+static std::string file_data(const std::string &data)
+{
+	if (data.empty() || data == "-")
+		return data.empty() ? "data" : "";
+	if (data[0] != '#')
+		return data;
+	size_t n = std::stoul(data.substr(1)), dot = data.find('.');
+	if (dot == std::string::npos)
+		return std::string(n, 'x');
+	unsigned k = (unsigned)std::stoul(data.substr(dot + 1));
+	std::string out(n, '\0');
+	for (size_t i = 0; i < n; i++)
+		out[i] = (char)(i * 131 + k * 29 + i / 251);
+	return out;
+}
+
+static mode_t octal(const std::string &word, mode_t otherwise)
+{
+	return word.empty() ? otherwise : (mode_t)std::stoul(word, nullptr, 8);
+}
+
+static void build_item(const std::string &root, const std::string &item, Places *places)
+{
+	std::vector<std::string> w; // OP PATH ARG..
+	std::istringstream in(item);
+	for (std::string word; std::getline(in, word, ' ');)
+		w.push_back(w.size() < 2 || places == nullptr ? word : expand_places(word, *places));
+	w.resize(5);
+	std::string path = w[1] == "." ? root : root + "/" + w[1];
+	const char *p = path.c_str();
+	switch (item[0]) {
+	case 'D': if (places) places->D = path; [[fallthrough]];
+	case 'd': mkdir(p, 0755); chmod(p, octal(w[2], 0755)); break;
+	case 'f':
+		write_file_at(path, file_data(w[2]), T0 + (w[4].empty() ? 0 : std::stol(w[4])));
+		chmod(p, octal(w[3], 0644));
+		break;
+	case 'l': EXPECT_EQ(symlink(w[2].c_str(), p), 0) << item; break;
+	case 'h': EXPECT_EQ(link((root + "/" + w[2]).c_str(), p), 0) << item; break;
+	case 'm': chmod(p, octal(w[2], 0755)); break;
+	case 't': set_mtime(path, std::stoll(w[2])); break;
+	case 'o': shell("chown -R 0:0 '" + path + "'"); break;
+	case 'N': give_to_nobody(root); break;
+	case 'x': shell("rm -rf '" + path + "'"); break;
+	case 'p': case 's': case 'c': case 'b': {
+		mode_t kind = item[0] == 'p' ? S_IFIFO : item[0] == 's' ? S_IFSOCK : item[0] == 'c' ? S_IFCHR : S_IFBLK;
+		mknod(p, kind | 0644, item[0] == 'c' ? makedev(1, 3) : makedev(7, 0));
+		break;
+	}
+	default: ADD_FAILURE() << "unknown tree item: " << item;
+	}
+}
+
+void build_tree(const std::string &root, const Items &items, Places *places)
+{
+	mkdir(root.c_str(), 0755);
+	for (const std::string &item : items)
+		build_item(root, item, places);
+}
+
+std::string console_text(const Items &tokens, const std::string &top)
+{
+	// Windows refuses a directory where a file is wanted with EACCES.
+	static const std::map<std::string, int> codes = {{"ENOENT", ENOENT},
+		{"EISDIR", windows_mode() ? EACCES : EISDIR},
+		{"EEXIST", EEXIST}, {"ENOTEMPTY", ENOTEMPTY}, {"ELOOP", ELOOP}, {"ENOSPC", ENOSPC}};
+	std::string all;
+	for (const std::string &line : tokens) {
+		std::istringstream in(line);
+		std::string k, a, b, c, d;
+		in >> k >> a >> b >> c >> d;
+		std::string pa = top + "/" + a, pb = top + "/" + b;
+		if (k == "scan") all += scan_line(pa);
+		else if (k == "head") all += header_lines(pa, pb);
+		else if (k == "rm") all += "RM     " + native(pa) + "\n";
+		else if (k == "rmdir") all += "RMDIR  " + native(pa) + "\n";
+		else if (k == "mkdir") all += "MKDIR  " + native(pa) + "\n";
+		else if (k == "copy" || k == "open") {
+			std::vector<int> pcts;
+			std::istringstream ps(c);
+			for (std::string p; std::getline(ps, p, ',');)
+				pcts.push_back(std::stoi(p));
+			std::string copy = copy_line(a, std::stoll(b), pcts);
+			all += k == "copy" ? copy : copy.substr(0, copy.size() - 1);
+		} else if (k == "sum") all += summary(std::stoll(a), std::stoll(b), std::stoll(c), d.empty() ? 0 : std::stoll(d));
+		else if (k == "err") all += error_line(a, pb, codes.at(c));
+		else if (k == "notdir") all += "\ntreemir: " + native(pa) + " is not a directory\n";
+		else if (k == "fifo") all += "\ntreemir: Ignored fifo " + a + " in " + native(pb) + "\n";
+		else ADD_FAILURE() << "unknown line token: " << line;
+	}
+	return all;
+}
+
+static std::string ctimes_of(const std::string &root, const Items &rels)
+{
+	std::string all;
+	for (const std::string &rel : rels) {
+		struct stat st{};
+		stat((root + "/" + rel).c_str(), &st);
+		all += rel + " " + std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec) + "\n";
+	}
+	return all;
+}
+
+void check_mirror(const MirrorCase &c)
+{
+	SCOPED_TRACE(c.name);
+	if (c.nobody && !can_run_as_nobody())
+		return;
+	std::string top = make_temp_dir("mirror");
+	Places at = places_in(top);
+	build_tree(at.S, c.src, &at);
+	build_tree(at.D, c.dst, &at);
+	build_tree(at.O, c.outside, &at);
+	if (c.nobody)
+		give_to_nobody(top);
+	std::string source_before = fingerprint(at.S), outside_before = fingerprint(at.O);
+	std::string calm_before = ctimes_of(at.D, c.calm);
+	Items args = c.opts;
+	args.insert(args.end(), {at.S, at.D});
+	RunResult r = run_treemir(args, "", c.nobody);
+	EXPECT_EQ(zero_seconds(r.out), BANNER + console_text(c.out, top));
+	EXPECT_EQ(r.err, console_text(c.err, top));
+	EXPECT_EQ(r.status, c.status);
+	build_tree(top + "/E", c.want == Items{"=S"} ? c.src : c.want);
+	EXPECT_EQ(fingerprint(at.D), fingerprint(top + "/E"));
+	EXPECT_EQ(fingerprint(at.S), source_before);
+	EXPECT_EQ(fingerprint(at.O), outside_before);
+	EXPECT_EQ(ctimes_of(at.D, c.calm), calm_before);
+	if (c.rerun >= 0) {
+		std::string before = fingerprint(at.D);
+		RunResult again = run_treemir(args, "", c.nobody);
+		EXPECT_EQ(std::regex_replace(zero_seconds(again.out), std::regex("SCAN   [^\r]*\r"), ""),
+		          BANNER + summary(c.rerun, 0, 0)) << "second run";
+		EXPECT_EQ(again.err, "");
+		EXPECT_EQ(again.status, 0);
+		EXPECT_EQ(fingerprint(at.D), before);
+	}
+	remove_tree_all(top);
 }
 
 std::string zero_seconds(const std::string &out)

@@ -59,6 +59,8 @@ std::string read_file(const std::string &path);
 void make_dirs(const std::string &path);
 void set_mtime(const std::string &path, time_t mtime);
 bool exists(const std::string &path);
+// Runs a shell command that must succeed.
+void shell(const std::string &command);
 // Gives a whole tree to uid/gid 65534 so that the unprivileged runs can use it.
 void give_to_nobody(const std::string &path);
 bool can_run_as_nobody();
@@ -83,6 +85,62 @@ std::string copy_line(const std::string &name, long long size,
 std::string summary(long long checked, long long copied, long long deleted,
                     long long errors = 0);
 std::string error_line(const std::string &op, const std::string &path, int err);
+
+// Trees and the console, described in words.
+using Items = std::vector<std::string>;
+// The modification time of built files.
+const time_t T0 = 1600000000;
+
+// The folders of one case: the top folder T, the source S and the
+// destination D in it, and a folder O beside them that no run may change.
+struct Places {
+	std::string T, S, D, O;
+};
+Places places_in(const std::string &top);
+// s with $T, $S, $D and $O replaced by the places, quoted for a regular
+// expression with regex.
+std::string expand_places(std::string s, const Places &places, bool regex = false);
+
+// Builds or changes the tree at root from items "OP PATH [ARG..]", words
+// split at single spaces, PATH relative to root ("." is root itself), and
+// $T $S $D $O in the arguments standing for places:
+//   d PATH [MODE]                   a directory, mode 0755 by default
+//   D PATH [MODE]                   the same, and it becomes places->D
+//   f PATH [DATA [MODE [SECONDS]]]  a file of DATA ("data" by default, "-"
+//                                   empty, "#N" N bytes 'x', "#N.K" N
+//                                   bytes of pattern K), MODE 0644, made
+//                                   at T0 + SECONDS
+//   l PATH TARGET   a symbolic link     h PATH OTHER  a hard link to root/OTHER
+//   p PATH, s PATH  a FIFO, a socket    c PATH, b PATH  the devices 1,3 and 7,0
+//   m PATH MODE     chmod               t PATH SECONDS  the modification time
+//   o PATH          all of it to root   N               all of root to uid 65534
+//   x PATH          removed
+void build_tree(const std::string &root, const Items &items, Places *places = nullptr);
+
+// The console text of line tokens, paths relative to top: "scan P",
+// "head P Q", "rm P", "rmdir P", "mkdir P", "copy NAME SIZE [P1,P2..]",
+// "open NAME SIZE" (a COPY line left open), "sum CHECKED COPIED DELETED
+// [ERRORS]", "err OP P ERRNO", "notdir P", "fifo NAME P".
+std::string console_text(const Items &tokens, const std::string &top);
+
+// One mirror: S, D and O built in a fresh top folder from the items, the
+// program run with opts on S and D, and checked: stdout and stderr (line
+// tokens), the status, the destination against want ({"=S"}: the source's
+// items), S and O unchanged, and the folders of D named in calm with their
+// status change time kept (nothing was chmod-ed there).  With rerun >= 0 a
+// second run must check that many files and change nothing.  A case run
+// as uid 65534 is left out where that cannot be.
+struct MirrorCase {
+	std::string name;
+	Items src, dst, opts, out, err;
+	int status;
+	Items want;
+	int rerun = -1;
+	Items calm = {};
+	Items outside = {};
+	bool nobody = false;
+};
+void check_mirror(const MirrorCase &c);
 
 // Replaces "in N second(s)" by "in 0 second(s)", so runs that straddle a
 // second boundary compare alike.

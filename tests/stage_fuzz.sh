@@ -23,14 +23,19 @@ if ! echo 'extern "C" int LLVMFuzzerTestOneInput(const unsigned char *, unsigned
 	exit 0
 fi
 
+# The fuzzers link the program's core library, built here with clang, the
+# fuzzer's coverage and both sanitizers (TREEMIR_FUZZ).
+if ! cmake -S . -B "$out" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=None -DCMAKE_CXX_FLAGS="-g -O1" \
+	-DTREEMIR_FUZZ=ON -DTREEMIR_TESTS=OFF >"$out/cmake.log" 2>&1 ||
+	! cmake --build "$out" -j2 --target fuzz_getopt fuzz_list >>"$out/cmake.log" 2>&1; then
+	cat "$out/cmake.log"
+	echo "stage_fuzz: building the fuzzers failed"
+	exit 1
+fi
+
 failed=0
 for target in getopt list; do
-	bin=$out/fuzz_$target
-	if ! "$cxx" -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-		-DTREEMIR_NO_MAIN -Isrc src/treemir.cpp src/getopt.cpp "tests/fuzz/fuzz_$target.cpp" -o "$bin"; then
-		echo "stage_fuzz: building fuzz_$target failed"
-		exit 1
-	fi
+	bin=$out/tests/fuzz/fuzz_$target
 	work=$out/corpus-$target
 	artifacts=$out/artifacts-$target/
 	rm -rf "$artifacts"

@@ -39,6 +39,9 @@ warnings=$(groff -man -ww -z man/treemir.1 2>&1) || fail "groff failed: $warning
 [ -z "$warnings" ] || fail "groff warns about man/treemir.1:"$'\n'"$warnings"
 grep -q "^\.TH TREEMIR 1 [^ ]* \"treemir $version\"" man/treemir.1 ||
 	fail "the manual's title line does not name version $version"
+# The page is written by hand: every version it quotes must be the project's.
+others=$(grep -o 'TreeMir [0-9][0-9.]*' man/treemir.1 | grep -vx "TreeMir $version" || true)
+[ -z "$others" ] || fail "the manual quotes another version: $others"
 
 # --- scratch build and install
 quiet cmake -S "$top" -B "$work/build" -DCMAKE_BUILD_TYPE=Release -DTREEMIR_TESTS=OFF

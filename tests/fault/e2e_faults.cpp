@@ -1,7 +1,7 @@
 // The fault matrix: each case builds a source S, a destination D and a
 // folder O beside them, runs the program once under a fault (permissions,
 // a tree that changes while it is walked, special entries, hostile names,
-// overlapping operands, bad command lines), then lifts the fault.  Every
+// overlapping operands, list files), then lifts the fault.  Every
 // case checks that the run ended as it should, that every error line was
 // counted, that S and O were not changed, and that the next run leaves D an
 // exact mirror of S (modes included) and the one after it does nothing.
@@ -14,7 +14,6 @@
 #include <fcntl.h>
 #include <regex>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
@@ -25,8 +24,7 @@
 
 namespace {
 
-struct Ctx {
-	std::string T, S, D, O;
+struct Ctx : Places {
 	std::string before; // the destination's fingerprint before the first run
 };
 
@@ -34,7 +32,6 @@ enum {
 	NOBODY = 1,      // runs as uid/gid 65534 on a tree given to that user
 	SRC_CHANGES = 2, // the fault itself changes the source
 	REFUSED = 4,     // the first run must leave D as it was; the next ones run plainly
-	PLAIN_AGAIN = 8, // the next runs take the plain operands, not the case's options
 	KILLED = 16,     // the first run is killed; the next runs are -m 1, then plain
 	TERMINAL = 32,   // the first run writes to a terminal (both streams, in out)
 	ON_FAT = 64,     // the fault is a FAT file system under D: it stays for every run
@@ -42,71 +39,22 @@ enum {
 
 struct Case {
 	const char *name;
-	std::vector<std::string> items; // the trees, for build()
+	std::vector<std::string> items; // the trees, for build_tree() at $T
 	std::vector<std::string> args;  // $T $S $D $O are expanded; none: $S $D
 	const char *fault;              // "CALL PATH ACTION" for the shim, or none
 	int status;                     // of the first run; -1: any
 	const char *err;                // regex that each stderr line must match
 	int lines;                      // stderr lines expected; -1: any
 	int flags = 0;
-	std::vector<std::string> lift = {}; // build() items that lift the fault
+	std::vector<std::string> lift = {}; // build_tree() items that lift the fault
 	void (*setup)(Ctx &) = nullptr;     // builds what items cannot
 	void (*check)(Ctx &, const RunResult &) = nullptr; // more about the first run
 	void (*lift_fn)(Ctx &) = nullptr;
 };
 
-std::string expand(std::string s, const Ctx &c, bool regex)
-{
-	auto quote = [regex](const std::string &p) {
-		return regex ? std::regex_replace(p, std::regex(R"([.^$|()\[\]{}*+?\\])"), "\\$&") : p;
-	};
-	const std::pair<const char *, const std::string *> keys[] = {{"$T", &c.T}, {"$S", &c.S}, {"$D", &c.D}, {"$O", &c.O}};
-	for (auto [key, val] : keys)
-		for (size_t at; (at = s.find(key)) != std::string::npos;)
-			s.replace(at, 2, quote(*val));
-	return s;
-}
-
 void put(const std::string &path, const std::string &data = "data")
 {
-	write_file_at(path, data, 1600000000);
-}
-
-void sh(const std::string &command)
-{
-	ASSERT_EQ(system(command.c_str()), 0) << command;
-}
-
-// Builds or changes a tree from items "OP PATH [ARG]", PATH below $T:
-// d dir [mode], f file [data, or #N for N bytes], l link target, h hard
-// link to a path below $T, p fifo,
-// s socket, c char device 1 3, b block device 7 0, m path mode (chmod),
-// o path (to root), N (the whole tree to uid 65534), x path (removed),
-// D path (the destination becomes this new directory), t path seconds
-// (its modification time).
-void build(Ctx &c, const std::vector<std::string> &items)
-{
-	for (const std::string &item : items) {
-		size_t sp = item.find(' '), sp2 = item.find(' ', sp + 1);
-		std::string path = c.T + "/" + item.substr(sp + 1, sp2 - sp - 1);
-		std::string arg = sp2 == std::string::npos ? "" : expand(item.substr(sp2 + 1), c, false);
-		mode_t mode = arg.empty() || !strchr("dDm", item[0]) ? 0755 : (mode_t)std::stoul(arg, nullptr, 8);
-		switch (item[0]) {
-		case 'D': c.D = path; [[fallthrough]];
-		case 'd': mkdir(path.c_str(), mode); chmod(path.c_str(), mode); break;
-		case 'f': put(path, arg.empty() ? "data" : arg[0] == '#' ? std::string(std::stoul(arg.substr(1)), 'x') : arg); break;
-		case 'l': symlink(arg.c_str(), path.c_str()); break;
-		case 'h': link((c.T + "/" + arg).c_str(), path.c_str()); break;
-		case 'm': chmod(path.c_str(), mode); break;
-		case 'o': sh("chown -R 0:0 '" + path + "'"); break;
-		case 'N': give_to_nobody(c.T); break;
-		case 'x': sh("rm -rf '" + path + "'"); break;
-		case 't': set_mtime(path, std::stoll(arg)); break;
-		default: // p, s, c, b: a FIFO, a socket, /dev/null's device, a block device
-			mode = item[0] == 'p' ? S_IFIFO : item[0] == 's' ? S_IFSOCK : item[0] == 'c' ? S_IFCHR : S_IFBLK;
-			mknod(path.c_str(), mode | 0644, item[0] == 'c' ? makedev(1, 3) : makedev(7, 0));
-		}
-	}
+	write_file_at(path, data, T0);
 }
 
 // Nested directories of 250-byte names, each holding the file f and a file
@@ -136,7 +84,7 @@ void cut_deep(Ctx &c)
 	std::string path = c.S;
 	for (int i = 0; i < 8; i++)
 		path += "/" + level(i);
-	sh("rm -rf '" + path + "'");
+	shell("rm -rf '" + path + "'");
 }
 
 void many(const std::string &path, const char *format)
@@ -164,11 +112,6 @@ void expect_out(const RunResult &r, const std::string &text)
 	EXPECT_NE(r.out.find(text), std::string::npos) << r.out.substr(0, 4000);
 }
 
-void usage(Ctx &, const RunResult &r)
-{
-	EXPECT_EQ(r.out, BANNER + USAGE);
-}
-
 // A file system mounted in the destination where the source has nothing:
 // the source itself bound there, or a tmpfs.  Skipped where mounting is
 // not allowed.
@@ -181,7 +124,7 @@ void mount_at(const std::string &what, const std::string &where, const char *typ
 
 void unmount(const std::string &where)
 {
-	sh("umount '" + where + "'");
+	shell("umount '" + where + "'");
 }
 
 // Runs the program with both streams on a terminal: all of it lands in out.
@@ -241,7 +184,7 @@ const Case cases[] = {
 	// directory may not: it is rewritten in place.
 	{"WritableFileInUnwritableDir", {"d S/sub", "f S/sub/f new", "d D/sub", "f D/sub/f stale", "N"}, {}, nullptr,
 	 2, R"(treemir: chmod \($D/sub\) Operation not permitted \(1\))", 1, NOBODY, {"N"},
-	 [](Ctx &c) { sh("chown 0:0 '" + c.D + "/sub'"); },
+	 [](Ctx &c) { shell("chown 0:0 '" + c.D + "/sub'"); },
 	 [](Ctx &c, const RunResult &) { EXPECT_EQ(read_file(c.D + "/sub/f"), "new"); }},
 
 	// The tree changes while it is walked, or a call fails.
@@ -301,7 +244,7 @@ const Case cases[] = {
 	// A file with holes takes no more room in the destination.
 	{"SparseFilesKeepTheirHoles", {"f S/dense #9000"}, {"-b", "4096", "$S", "$D"}, nullptr, 0, "", 0, 0, {},
 	 [](Ctx &c) {
-		 sh("cd '" + c.S + "' && truncate -s 8M sparse && printf data | dd of=sparse bs=1 seek=1000000 conv=notrunc"
+		 shell("cd '" + c.S + "' && truncate -s 8M sparse && printf data | dd of=sparse bs=1 seek=1000000 conv=notrunc"
 		    " status=none && printf tail | dd of=sparse bs=1 seek=5000000 conv=notrunc status=none &&"
 		    " truncate -s 1M holes && touch -d @1600000000 sparse holes");
 	 },
@@ -368,23 +311,8 @@ const Case cases[] = {
 	{"SameDirThroughLink", {"f S/f", "d S/sub", "D S", "l L $S"}, {"$T/L", "$S"}, nullptr, 0, "", 0, 0, {}, nullptr,
 	 [](Ctx &, const RunResult &r) { expect_out(r, "1 file(s) checked,0 copied,0 deleted"); }},
 
-	// Bad command lines and list files.
-	{"NoArgumentForv", {}, {"-v"}, nullptr, 2, ".* : option requires an argument --  v", 1, REFUSED, {}, nullptr, usage},
-	{"NoArgumentForx", {}, {"-x"}, nullptr, 2, ".* : option requires an argument --  x", 1, REFUSED, {}, nullptr, usage},
-	{"NoArgumentForX", {}, {"-X"}, nullptr, 2, ".* : option requires an argument --  X", 1, REFUSED, {}, nullptr, usage},
-	{"NoArgumentForb", {}, {"-b"}, nullptr, 2, ".* : option requires an argument --  b", 1, REFUSED, {}, nullptr, usage},
-	{"NoArgumentFore", {}, {"-e"}, nullptr, 2, ".* : option requires an argument --  e", 1, REFUSED, {}, nullptr, usage},
-	{"BufferHugeNegative", {"f S/f"}, {"-b", "-99999999999", "$S", "$D"}, nullptr, 2, "", 0, REFUSED, {}, nullptr,
-	 [](Ctx &, const RunResult &r) { EXPECT_EQ(r.out, BANNER + "treemir: invalid -b -2147483648\n" + USAGE); }},
+	// A huge buffer, and list files.
 	{"BufferHuge", {"f S/f 0123456789"}, {"-b", "99999999999", "$S", "$D"}, nullptr, 0, "", 0},
-	{"VerboseHugeNegative", {"f S/f"}, {"-v", "-99999999999", "$S", "$D"}, nullptr, 0, "", 0, 0, {}, nullptr,
-	 [](Ctx &, const RunResult &r) { EXPECT_EQ(zero_seconds(r.out), BANNER + summary(1, 1, 0)); }},
-	{"LoneDashSource", {"f S/f"}, {"-", "$D"}, nullptr, 2, R"(treemir: stat \(-\) No such file or directory \(2\))", 1,
-	 REFUSED},
-	{"ListMissing", {"f S/f"}, {"-x", "@$T/none", "$S", "$D"}, nullptr,
-	 1, R"(treemir: fopen \($T/none\) No such file or directory \(2\))", 1, REFUSED},
-	{"ListWithoutName", {"f S/f"}, {"-e", "@", "$S", "$D"}, nullptr,
-	 1, R"(treemir: fopen \(\) No such file or directory \(2\))", 1, REFUSED},
 	// A list that cannot be read must not pass for an empty one.
 	{"ListIsADirectory", {"f S/f"}, {"-X", "@$T", "$S", "$D"}, nullptr,
 	 1, R"(treemir: [a-z]+ \($T\) Is a directory \(21\))", 1, REFUSED},
@@ -402,8 +330,6 @@ const Case cases[] = {
 	 1, R"(treemir: list /dev/zero is a device)", 1, REFUSED},
 	{"ListIsABlockDevice", {"f S/f", "b blk"}, {"-e", "@$T/blk", "$S", "$D"}, nullptr,
 	 1, R"(treemir: list $T/blk is a device)", 1, REFUSED},
-	{"InvalidPatterns", {"f S/f"}, {"-e", "\\(\\(\\(a*\\)*\\)*b", "-e", "[", "-e", "a\\{1", "-e", "", "-e", "x\\{99999\\}",
-	  "$S", "$D"}, nullptr, 2, R"(treemir: regex \([^\n]*\) Invalid argument \(22\))", 5, PLAIN_AGAIN},
 	{"PathologicalPatternsOnLongNames", {"f S/" + std::string(250, 'a'), "d S/" + std::string(200, 'a'),
 	  "f S/" + std::string(200, 'a') + "/" + std::string(250, 'a')},
 	 {"-e", "\\(\\(\\(a*\\)*\\)*\\)*b$", "-e", "\\(.*\\)*\\(.*\\)*\\(.*\\)*c$", "-e", "\\(a\\|aa\\)*\\(a\\|aa\\)*d$",
@@ -416,7 +342,7 @@ const Case cases[] = {
 // Every file then under a real name must be whole: its old version or its
 // new one, times and mode included.
 const std::vector<std::string> mixed = {"f S/fresh #3000", "d S/newdir", "f S/newdir/fresh2 #5000",
-	"f S/big #20000", "f S/old new version", "f D/old stale", "f S/ro new", "f D/ro old", "m D/ro 0444",
+	"f S/big #20000", "f S/old new_version", "f D/old stale", "f S/ro new", "f D/ro old", "m D/ro 0444",
 	"f S/h hardnew", "h D/h O/keep", "f D/extra", "d D/gone", "f D/gone/x"};
 
 std::vector<std::string> file_lines(const std::string &fingerprint)
@@ -450,7 +376,7 @@ std::vector<Case> all_cases()
 			const char *name = text.emplace_back("KilledAt_" + call + "_" + std::to_string(n)).c_str();
 			const char *fault = text.emplace_back(std::string(point) + " kill:" + std::to_string(n)).c_str();
 			all.push_back({name, mixed, {"-b", "4096", "$S", "$D"}, fault, -1, "", 0, KILLED, {},
-			               [](Ctx &c) { sh("find '" + c.S + "' -type f -exec touch -d @1700000000 {} +"); },
+			               [](Ctx &c) { shell("find '" + c.S + "' -type f -exec touch -d @1700000000 {} +"); },
 			               whole_files});
 		}
 	}
@@ -468,7 +394,7 @@ std::vector<std::string> operands(const std::vector<std::string> &args, const Ct
 {
 	std::vector<std::string> out;
 	for (auto &a : args.empty() ? std::vector<std::string>{"$S", "$D"} : args)
-		out.push_back(expand(a, c, false));
+		out.push_back(expand_places(a, c, false));
 	return out;
 }
 
@@ -517,20 +443,18 @@ TEST_P(Matrix, Run)
 	// The shim is preloaded ahead of the sanitizer runtime.
 	setenv("ASAN_OPTIONS", (std::string(getenv("ASAN_OPTIONS") ?: "") + ":verify_asan_link_order=0").c_str(), 1);
 #endif
-	Ctx c;
-	c.T = make_temp_dir("fault");
-	c.S = c.T + "/S", c.D = c.T + "/D", c.O = c.T + "/O";
-	build(c, {"d S", "d D", "d O", "d O/sub", "f O/keep keep", "f O/sub/k2 k2"});
-	build(c, k.items);
+	Ctx c{places_in(make_temp_dir("fault")), ""};
+	build_tree(c.T, {"d S", "d D", "d O", "d O/sub", "f O/keep keep", "f O/sub/k2 k2"}, &c);
+	build_tree(c.T, k.items, &c);
 	if (k.setup)
 		k.setup(c);
 	if (testing::Test::IsSkipped())
-		return (void)sh("rm -rf '" + c.T + "'");
+		return (void)shell("rm -rf '" + c.T + "'");
 	auto source = [&c] { return fingerprint(c.S, false, c.D) + fingerprint(c.S, true, c.D); };
 	const std::string src0 = source(), out0 = fingerprint(c.O), dst0 = fingerprint(c.D);
 	c.before = dst0;
 	if (k.fault) {
-		std::string f = expand(k.fault, c, false);
+		std::string f = expand_places(k.fault, c, false);
 		size_t sp = f.find(' '), sp2 = f.find(' ', sp + 1);
 		setenv("LD_PRELOAD", reachable_copy(FAULT_SHIM).c_str(), 1);
 		setenv("FAULT_CALL", f.substr(0, sp).c_str(), 1);
@@ -546,7 +470,7 @@ TEST_P(Matrix, Run)
 		EXPECT_TRUE(r.status < 128 || (k.flags & KILLED)) << "killed by a signal";
 		std::vector<std::string> lines = error_lines(r.err);
 		EXPECT_TRUE(k.lines < 0 || (int)lines.size() == k.lines) << lines.size() << " lines";
-		std::regex line_rx(expand(k.err, c, true));
+		std::regex line_rx(expand_places(k.err, c, true));
 		int counted = 0;
 		for (auto &l : lines) {
 			EXPECT_TRUE(std::regex_match(l, line_rx)) << "unexpected: " << l;
@@ -565,10 +489,10 @@ TEST_P(Matrix, Run)
 		if (k.check)
 			k.check(c, r);
 	}
-	build(c, k.lift);
+	build_tree(c.T, k.lift, &c);
 	if (k.lift_fn)
 		k.lift_fn(c);
-	std::vector<std::string> again = operands(k.flags & (REFUSED | PLAIN_AGAIN | KILLED) ? std::vector<std::string>{} : k.args, c);
+	std::vector<std::string> again = operands(k.flags & (REFUSED | KILLED) ? std::vector<std::string>{} : k.args, c);
 	RunResult r2 = run_treemir(k.flags & KILLED ? operands({"-m", "1", "$S", "$D"}, c) : again, "", nobody);
 	EXPECT_EQ(r2.status, 0) << r2.err.substr(0, 3000);
 	auto kept = [&k](const std::string &print) { return k.flags & ON_FAT ? fat_view(print) : print; };
@@ -579,7 +503,7 @@ TEST_P(Matrix, Run)
 	EXPECT_TRUE(r3.out.find("checked,") == r3.out.npos || r3.out.find(",0 copied,0 deleted in") != r3.out.npos)
 		<< "the third run changed something: " << r3.out.substr(0, 3000);
 	EXPECT_EQ(fingerprint(c.O), out0) << "the folder beside the trees changed";
-	sh("rm -rf '" + c.T + "'");
+	shell("rm -rf '" + c.T + "'");
 }
 
 INSTANTIATE_TEST_SUITE_P(Fault, Matrix, testing::ValuesIn(all_cases()),
