@@ -262,6 +262,15 @@ const Case cases[] = {
 	// Destination files that share their data with files elsewhere.
 	{"DestHardLinkToOutside", {"f S/f new", "h D/f O/keep"}, {}, nullptr, 0, "", 0},
 	{"DestHardLinkIntoSource", {"f S/a new", "f S/b original", "h D/a S/b"}, {}, nullptr, 0, "", 0},
+	// A temporary of an interrupted run goes, also with -r; a source file of
+	// such a name is mirrored like any other.
+	{"LeftoverTemporaryWithKeep", {"f S/a", "f S/.treemir-tmp-9 real", "d S/sub", "f D/.treemir-tmp-7 partial",
+	  "d D/sub", "f D/sub/.treemir-tmp-3 partial"}, {"-r", "$S", "$D"}, nullptr, 0, "", 0, 0, {}, nullptr,
+	 [](Ctx &c, const RunResult &r) {
+		 EXPECT_FALSE(exists(c.D + "/.treemir-tmp-7") || exists(c.D + "/sub/.treemir-tmp-3"));
+		 EXPECT_EQ(read_file(c.D + "/.treemir-tmp-9"), "real");
+		 expect_out(r, "2 file(s) checked,2 copied,0 deleted");
+	 }},
 	// Only the mode of a source file changed since the last run.
 	{"FileModeDriftOnly", {"f S/private", "m S/private 0600", "f D/private"}, {}, nullptr, 0, "", 0},
 	// A FAT destination: no error for the modes it cannot take, and no
