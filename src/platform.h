@@ -141,23 +141,21 @@ int closedir(DIR *dir);
 
 // Entries by their full path: the system has no calls relative to a
 // directory that the program uses.
-inline int stat_entry(DIR *, const char *, const char *full, FileStatus *st)
+inline int stat_entry(int, const char *, const char *full, FileStatus *st)
 {
 	return file_status(full, st);
 }
-inline int lstat_entry(DIR *, const char *, const char *full, FileStatus *st)
+inline int lstat_entry(int, const char *, const char *full, FileStatus *st)
 {
 	return link_status(full, st);
 }
-inline int entry_is_link(DIR *, const struct dirent *, const char *full)
+inline int entry_is_link(int, const struct dirent *, const char *full)
 {
 	FileStatus st;
 	return link_status(full, &st) == 0 && S_ISLNK(st.st_mode);
 }
 int open_source(const char *path);
 inline int open_source_at(int, const char *, const char *path) { return open_source(path); }
-// Acts go by path: the stream's "descriptor" is a token.
-inline int stream_fd(DIR *) { return 0; }
 // Never writes through a link: one in the way fails like O_NOFOLLOW.
 int open_dest(const char *path);
 // Times (whole seconds) and mode by path, once the copy is closed: the
@@ -199,7 +197,17 @@ inline int open_dir_at(int, const char *, const char *path, int follow)
 	return 0;
 }
 inline int stat_dir(int, const char *path, FileStatus *st) { return file_status(path, st); }
-inline DIR *dir_stream(int, const char *path) { return open_dir(path); }
+// A directory is listed by its path: the descriptor is a token.
+struct DirReader {
+	DIR *dir;
+};
+inline int open_reader(DirReader *r, int, const char *path)
+{
+	r->dir = open_dir(path);
+	return r->dir == nullptr;
+}
+inline struct dirent *read_entry(DirReader *r) { return readdir(r->dir); }
+inline void close_reader(DirReader *r) { closedir(r->dir); }
 inline void close_dir(int) {}
 inline int open_dest_at(int, const char *, const char *path) { return open_dest(path); }
 inline int unlink_at(int, const char *, const char *path) { return path_unlink(path); }
@@ -284,33 +292,31 @@ inline ssize_t kernel_copy(int in, int out, size_t n)
 #endif
 }
 
-inline DIR *open_dir(const char *path) { return opendir(path); }
 // Status relative to the open directory: no second walk down the path.
-inline int stat_entry(DIR *dir, const char *name, const char *, FileStatus *st)
+inline int stat_entry(int dir, const char *name, const char *, FileStatus *st)
 {
-	return fstatat(dirfd(dir), name, st, 0);
+	return fstatat(dir, name, st, 0);
 }
-inline int lstat_entry(DIR *dir, const char *name, const char *, FileStatus *st)
+inline int lstat_entry(int dir, const char *name, const char *, FileStatus *st)
 {
-	return fstatat(dirfd(dir), name, st, AT_SYMLINK_NOFOLLOW);
+	return fstatat(dir, name, st, AT_SYMLINK_NOFOLLOW);
 }
 // The stream's type field answers without a system call where the file
 // system fills it.
-inline int entry_is_link(DIR *dir, const struct dirent *e, const char *)
+inline int entry_is_link(int dir, const struct dirent *e, const char *)
 {
 #ifdef DT_LNK
 	if (e->d_type != DT_UNKNOWN)
 		return e->d_type == DT_LNK;
 #endif
 	FileStatus st;
-	return fstatat(dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+	return fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 // Non-blocking, so that a file swapped for a FIFO cannot hang the run.
 inline int open_source_at(int dir, const char *name, const char *)
 {
 	return openat(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 }
-inline int stream_fd(DIR *dir) { return dirfd(dir); }
 // Times (with nanoseconds) and mode, through fd when it is open, else by path.
 enum { STATUS_ON_DESCRIPTOR = 1 };
 inline int set_times(int fd, const char *path, const FileStatus *st)
@@ -341,15 +347,34 @@ inline int open_dir_at(int dir, const char *name, const char *, int follow)
 	return openat(dir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
 }
 inline int stat_dir(int fd, const char *, FileStatus *st) { return fstat(fd, st); }
-inline DIR *dir_stream(int fd, const char *)
+// A directory is read straight from the descriptor the walk holds: no
+// second descriptor, no status call of its own.
+struct DirReader {
+	int fd;
+	size_t at, end;
+	alignas(8) char buf[32768];
+};
+inline int open_reader(DirReader *r, int fd, const char *)
 {
-	int own = dup(fd); // the stream closes its own descriptor
-	DIR *d = own < 0 ? nullptr : fdopendir(own);
-	if (d == nullptr && own >= 0)
-		close(own);
-	return d;
+	r->fd = fd;
+	r->at = r->end = 0;
+	return 0;
 }
-inline void close_dir(int fd) { close(fd); }
+// The next entry; null at the end, or with errno set when the read failed.
+inline const struct dirent *read_entry(DirReader *r)
+{
+	if (r->at >= r->end) {
+		ssize_t n = getdents64(r->fd, r->buf, sizeof r->buf);
+		if (n <= 0)
+			return nullptr;
+		r->at = 0;
+		r->end = (size_t)n;
+	}
+	const struct dirent *e = reinterpret_cast<const struct dirent *>(r->buf + r->at);
+	r->at += e->d_reclen;
+	return e;
+}
+inline void close_reader(DirReader *) {}inline void close_dir(int fd) { close(fd); }
 // Created readable and writable by its owner alone; a FIFO or link in the
 // way fails the open.
 inline int open_dest_at(int dir, const char *name, const char *)

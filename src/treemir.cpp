@@ -584,7 +584,7 @@ static void file_entry(DirListing *listing, const char *dir, const char *name,
 // loop, a FIFO, a device) is an item like any other: it is listed as a file
 // that is a link, so that the walk removes or replaces it instead of
 // reporting it on every run.  Answers 1 when the entry is no link.
-static int list_bare_link(DIR *dir, const struct dirent *e, const char *full, DirListing *listing)
+static int list_bare_link(int dir, const struct dirent *e, const char *full, DirListing *listing)
 {
 	FileStatus st;
 	if (!entry_is_link(dir, e, full) || lstat_entry(dir, e->d_name, full, &st) != 0)
@@ -596,7 +596,8 @@ static int list_bare_link(DIR *dir, const struct dirent *e, const char *full, Di
 
 // Reads every entry of an opened directory.  Patterns see the full path,
 // built once per entry on a prefix that is copied once per directory.
-static void read_entries(DIR *dir, const char *path, DirListing *listing, int dest_side)
+static void read_entries(DirReader *reader, int dir, const char *path, DirListing *listing,
+                         int dest_side)
 {
 	char full[PATH_BUF];
 	size_t plen = strlen(path);
@@ -604,10 +605,10 @@ static void read_entries(DIR *dir, const char *path, DirListing *listing, int de
 	if (needs_separator(path, plen))
 		full[plen++] = SEPARATOR;
 
-	struct dirent *e;
+	const struct dirent *e;
 	// A read error must not pass for the end of the directory: the entries
 	// not read would count as missing on this side.
-	while ((errno = 0, e = readdir(dir)) != nullptr || errno != 0) {
+	while ((errno = 0, e = read_entry(reader)) != nullptr || errno != 0) {
 		if (e == nullptr) {
 			int err = errno;
 			report_errno("readdir", path, err);
@@ -660,59 +661,37 @@ static int check_dir(const char *path, FileStatus *dir_status)
 	return 0;
 }
 
-// Lists an opened directory stream (null: it could not be opened), then
-// sorts the listing.  The stream stays open.
-static int list_dir(DIR *dir, const char *path, DirListing *listing, int dest_side)
+// Lists the open directory of a side, then sorts the listing.
+static int list_dir(Side *side, int dest_side)
 {
-	if (dir == nullptr) {
-		report_error("opendir", path);
-		return 1;
+	DirReader *reader = (DirReader *)xmalloc(sizeof *reader);
+	int failed = open_reader(reader, side->fd, side->path);
+	if (failed) {
+		report_error("opendir", side->path);
+	} else {
+		read_entries(reader, side->fd, side->path, &side->list, dest_side);
+		close_reader(reader);
+		show_progress("*");
+		sort_list(&side->list.files);
+		sort_list(&side->list.dirs);
+		show_progress("\b \b\r");
 	}
-	read_entries(dir, path, listing, dest_side);
-	show_progress("*");
-	sort_list(&listing->files);
-	sort_list(&listing->dirs);
-	show_progress("\b \b\r");
-	return 0;
+	free(reader);
+	return failed;
 }
 
-// The source directory stays open while its pair is worked on, so that
-// its files are opened relative to it, without a walk down the path each.
-int scan_dir(Side *side)
-{
-	init_list(&side->list.files);
-	init_list(&side->list.dirs);
-	side->stream = nullptr;
-	side->fd = -1;
-	if (check_dir(side->path, &side->status) != 0)
-		return 1;
-	DIR *dir = open_dir(side->path);
-	if (list_dir(dir, side->path, &side->list, 0) != 0)
-		return 1;
-	side->stream = dir;
-	side->fd = stream_fd(dir);
-	return 0;
-}
-
-void close_side(Side *side)
-{
-	if (side->stream != nullptr)
-		closedir(side->stream);
-	else
-		close_dir(side->fd);
-	free_listing(&side->list);
-}
-
-// Reads a destination directory, the item it, through a descriptor opened
-// relative to its parent's, without following a link unless follow is set
-// (for the operand the user named).  The descriptor stays open in side->fd
-// for the acts of the pair.  Reports and answers as scan_dir does.
-int scan_dest(const Item *it, int follow, Side *side)
+// Reads a directory, the item it, through a descriptor opened relative to
+// its parent's, without following a link unless follow is set (for the
+// operands the user named, and on the source side, where links are
+// followed).  The descriptor stays open in side->fd for the acts of the
+// pair, until close_side.  In the destination (dest_side) a link that
+// leads nowhere is listed as an item.  Answers 1 after reporting why the
+// directory cannot be read.
+static int scan_at(const Item *it, int follow, int dest_side, Side *side)
 {
 	init_list(&side->list.files);
 	init_list(&side->list.dirs);
 	side->path = it->path;
-	side->stream = nullptr;
 	side->fd = open_dir_at(it->dir, it->name, it->path, follow);
 	if (side->fd < 0) {
 		// Tell why in the words of a scan by path: no such entry, not a
@@ -726,15 +705,28 @@ int scan_dest(const Item *it, int follow, Side *side)
 		report_error("stat", it->path);
 	} else {
 		show_scan(it->path);
-		DIR *dir = dir_stream(side->fd, it->path);
-		int failed = list_dir(dir, it->path, &side->list, 1);
-		if (dir != nullptr)
-			closedir(dir);
-		if (!failed)
+		if (list_dir(side, dest_side) == 0)
 			return 0;
 	}
 	close_dir(side->fd);
 	return 1;
+}
+
+int scan_dir(Side *side)
+{
+	Item it = {CURRENT_DIR, side->path, side->path};
+	return scan_at(&it, 1, 0, side);
+}
+
+int scan_dest(const Item *it, int follow, Side *side)
+{
+	return scan_at(it, follow, 1, side);
+}
+
+void close_side(Side *side)
+{
+	close_dir(side->fd);
+	free_listing(&side->list);
 }
 
 // ---------------------------------------------------------------------

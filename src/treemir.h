@@ -121,15 +121,13 @@ void sort_list(EntryList *list);
 EntryNode *find_entry(EntryList *list, const EntryNode *entry);
 void free_list(EntryList *list);
 void free_listing(DirListing *listing);
-// One side of a directory pair: its path, its listing and its status; on
-// the destination side also the open directory every act goes through
-// (else -1).
+// One side of a directory pair: its path, its listing, its status and
+// its open directory, through which its entries are read and acted on.
 struct Side {
 	const char *path;
 	DirListing list;
 	FileStatus status;
 	int fd;
-	DIR *stream; // the source's, open with fd; null on the destination side
 };
 
 // A destination item as every act names it: the open directory it stands
