@@ -1,9 +1,12 @@
 // treemir: makes the destination directory tree an exact one-way mirror of
 // the source tree.
 //
-// The walk takes one directory pair at a time.  Both directories are read
-// once, source first, into name-sorted listings whose entries carry the
-// status taken while reading; every decision is made on those snapshots.
+// The walk takes one directory pair at a time.  Both directories are opened
+// and read once, source first, into name-sorted listings whose entries
+// carry the status taken while reading; every decision is made on those
+// snapshots.  Each side (Side) stays open while its pair is worked on: its
+// entries are read, opened and acted on relative to it, and every act on
+// the destination takes its item (Item) whole.
 // Four passes then run strictly in order and each in name order: remove the
 // destination files the source lacks, remove the destination subtrees the
 // source lacks, copy the source files that are missing or differ, and
@@ -15,8 +18,9 @@
 //    symbolic link: a link standing where a file or directory belongs is
 //    replaced, never followed, and below the destination operand every act
 //    names its item relative to an open directory reached without links;
-//  - a failed file-system call is reported once through report_error and
-//    counted, and the walk goes on; the count decides the exit status;
+//  - a failed file-system call is reported once, and every counted line
+//    goes through report_line; the walk goes on, and the count decides the
+//    exit status;
 //  - every path is built in a buffer of PATH_BUF bytes; a path that would
 //    not fit is reported with ENAMETOOLONG and its item skipped;
 //  - the FROM/TO header of a pair is printed at most once, just before the
