@@ -237,6 +237,7 @@ int open_temp_at(int dir, const char *name, const char *path, unsigned mode);
 // Replaces the item at to_path, made writable first where it is read-only.
 int rename_at(int dir, const char *from, const char *from_path, const char *to, const char *to_path);
 inline unsigned current_umask(void) { return 0; }
+inline int has_default_acl(int) { return 1; }
 // A mounted volume shows another volume serial; a record without one
 // tells nothing.
 inline int is_mount_root(int, const char *, const char *, const FileStatus *st,
@@ -257,6 +258,9 @@ inline int truncate_to(int, int64_t) { return 1; }
 #include <dirent.h>
 #include <regex.h>
 #include <sys/resource.h>
+#if defined(__linux__)
+#include <sys/xattr.h>
+#endif
 typedef struct stat FileStatus;
 #if defined(__linux__)
 #include <sys/vfs.h>
@@ -347,13 +351,16 @@ inline int open_dir_at(int dir, const char *name, const char *, int follow)
 	return openat(dir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
 }
 inline int stat_dir(int fd, const char *, FileStatus *st) { return fstat(fd, st); }
+#if defined(__linux__) && defined(__LP64__)
 // A directory is read straight from the descriptor the walk holds: no
-// second descriptor, no status call of its own.
+// second descriptor, no status call of its own.  The kernel's records are
+// the C library's struct dirent here.
 struct DirReader {
 	int fd;
 	size_t at, end;
 	alignas(8) char buf[32768];
 };
+static_assert(offsetof(struct dirent, d_name) == 19, "struct dirent is not the kernel's record");
 inline int open_reader(DirReader *r, int fd, const char *)
 {
 	r->fd = fd;
@@ -374,7 +381,24 @@ inline const struct dirent *read_entry(DirReader *r)
 	r->at += e->d_reclen;
 	return e;
 }
-inline void close_reader(DirReader *) {}inline void close_dir(int fd) { close(fd); }
+inline void close_reader(DirReader *) {}
+#else
+// A stream of its own over a second descriptor: the stream closes it.
+struct DirReader {
+	DIR *dir;
+};
+inline int open_reader(DirReader *r, int fd, const char *)
+{
+	int own = dup(fd);
+	r->dir = own < 0 ? nullptr : fdopendir(own);
+	if (r->dir == nullptr && own >= 0)
+		close(own);
+	return r->dir == nullptr;
+}
+inline const struct dirent *read_entry(DirReader *r) { return readdir(r->dir); }
+inline void close_reader(DirReader *r) { closedir(r->dir); }
+#endif
+inline void close_dir(int fd) { close(fd); }
 // Created readable and writable by its owner alone; a FIFO or link in the
 // way fails the open.
 inline int open_dest_at(int dir, const char *name, const char *)
@@ -437,6 +461,19 @@ inline unsigned current_umask(void)
 	mode_t mask = umask(0);
 	umask(mask);
 	return (unsigned)mask;
+}
+// Whether new files in the open directory dir take a default ACL, which
+// may change the mode they are made with.  In doubt, yes.
+inline int has_default_acl(int dir)
+{
+#if defined(__linux__)
+	if (fgetxattr(dir, "system.posix_acl_default", nullptr, 0) >= 0)
+		return 1;
+	return errno != ENODATA && errno != ENOTSUP;
+#else
+	(void)dir;
+	return 1;
+#endif
 }
 // Puts from in the place of to, replacing whatever non-directory was there.
 inline int rename_at(int dir, const char *from, const char *, const char *to, const char *)

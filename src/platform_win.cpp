@@ -705,8 +705,14 @@ int rename_at(int, const char *, const char *from_path, const char *, const char
 		DWORD attributes = GetFileAttributesW(to);
 		if (rc != 0 && errno == EACCES && attributes != INVALID_FILE_ATTRIBUTES &&
 		    (attributes & FILE_ATTRIBUTE_READONLY) &&
-		    SetFileAttributesW(to, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY))
+		    SetFileAttributesW(to, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY)) {
 			rc = MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : system_failed();
+			if (rc != 0) { // the old version stays as it was
+				int err = errno;
+				SetFileAttributesW(to, attributes);
+				errno = err;
+			}
+		}
 	}
 	free(from);
 	free(to);

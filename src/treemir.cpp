@@ -696,6 +696,7 @@ static int scan_at(const Item *it, int follow, int dest_side, Side *side)
 	init_list(&side->list.files);
 	init_list(&side->list.dirs);
 	side->path = it->path;
+	side->default_acl = 1; // until asked
 	side->fd = open_dir_at(it->dir, it->name, it->path, follow);
 	if (side->fd < 0) {
 		// Tell why in the words of a scan by path: no such entry, not a
@@ -907,8 +908,10 @@ static void probe_fs(FsCaps *fs, int dir_fd, const char *dir)
 		set_mode(fd, path, tried);
 		seen = stat_dir(fd, path, &got) == 0;
 	}
+	// Learnt against the first mode asked for: one that shows only after a
+	// second try (0555 for 0551 on a share) is a read-only attribute.
 	if (seen)
-		learn_fs(fs, tried, timed ? PROBE_TIME : 0, &got);
+		learn_fs(fs, 0551, timed ? PROBE_TIME : 0, &got);
 	set_mode(fd, path, S_IRUSR | S_IWUSR | 0222); // some will not unlink a read-only file
 	close(fd);
 	if (seen && timed)
@@ -1029,6 +1032,7 @@ static void ready_for_change(PairWalk *w)
 	if (w->changed)
 		return;
 	w->changed = 1;
+	w->dst.default_acl = has_default_acl(w->dst.fd);
 	mode_t mode;
 	if ((w->dst.status.st_mode & S_IRWXU) != S_IRWXU &&
 	    mode_to_set(w->fs, &w->dst.status, (w->dst.status.st_mode & 07777) | S_IRWXU, &mode))
@@ -1220,6 +1224,14 @@ static int walk_pair(PairWalk *w)
 		return 1;
 	}
 	w->same_dir = same_file(&w->src.status, &w->dst.status);
+	if (!w->same_dir && on_walk_path(&w->dst.status)) {
+		// A source directory mounted into the destination: the pair would
+		// remove from and copy into the source.
+		report_errno("opendir", w->dst.path, EBUSY);
+		close_side(&w->dst);
+		close_side(&w->src);
+		return 1;
+	}
 	w->fs = w->same_dir ? &keeps_all : find_fs(w->dst.fd, w->dst.path, w->dst.status.st_dev);
 	dest_fs = w->fs;
 	WalkFrame frame = {w->src.status.st_dev, w->src.status.st_ino, run.walk_path};
@@ -1390,38 +1402,45 @@ static int copy_data(int in, int out, const char *src, const char *dst, const Fi
 // regular file, and then what the destination's file system keeps of its
 // mode.  Where that is not known yet, the first copy's status, read back,
 // tells.
-static void apply_times(int fd, const char *path, const FileStatus *status)
+// Gives the item at path (through fd when it is open) the snapshot's times
+// and mode; failures name shown, the path of the item as the user knows it.
+static void apply_times(int fd, const char *path, const char *shown, const FileStatus *status)
 {
 	if (S_ISREG(status->st_mode) && set_times(fd, path, status) != 0)
-		report_error("utime", path);
+		report_error("utime", shown);
 }
 
-void apply_status(int fd, const char *path, const FileStatus *status)
+static void apply_status_as(int fd, const char *path, const char *shown, const FileStatus *status)
 {
 	FsCaps *fs = dest_fs;
-	apply_times(fd, path, status);
+	apply_times(fd, path, shown, status);
 	FileStatus now = *status;
 	if (modes_kept(fs, status) == KEEPS_WRITE_BIT && stat_dir(fd, path, &now) != 0) {
-		report_error("stat", path);
+		report_error("stat", shown);
 		return;
 	}
 	mode_t mode;
 	if (!mode_to_set(fs, &now, copy_mode_bits(status), &mode))
 		return;
 	if (set_mode(fd, path, mode) != 0)
-		report_error("chmod", path);
+		report_error("chmod", shown);
 	else if (!fs->settled && S_ISREG(status->st_mode) && stat_dir(fd, path, &now) == 0)
 		learn_fs(fs, mode, status->st_mtime, &now);
 }
 
+void apply_status(int fd, const char *path, const FileStatus *status)
+{
+	apply_status_as(fd, path, path, status);
+}
+
 // The mode a copy is made with: its own, where the umask leaves that whole
-// and the file system is known to keep it, so that no mode change follows
-// (answers 1); else readable and writable by its owner alone, until
+// and the file system is known to keep it and the directory gives new files
+// no default ACL, so that no mode change follows (answers 1); else readable and writable by its owner alone, until
 // apply_status gives it its mode once its data is complete.
-static int birth_mode(const FileStatus *status, unsigned *mode)
+static int birth_mode(const Side *dir, const FileStatus *status, unsigned *mode)
 {
 	unsigned want = (unsigned)copy_mode_bits(status);
-	int whole = dest_fs->settled && modes_kept(dest_fs, status) == KEEPS_MODES &&
+	int whole = dest_fs->settled && modes_kept(dest_fs, status) == KEEPS_MODES && !dir->default_acl &&
 	            (want & ~0777u) == 0 && (want & run.umask_bits) == 0;
 	*mode = whole ? want : S_IRUSR | S_IWUSR;
 	return whole;
@@ -1450,7 +1469,7 @@ struct CopyTarget {
 	int kind;
 	Item dst;              // the copy: every report names its path
 	Item temp;             // a named temporary beside it
-	char temp_path[PATH_BUF];
+	char temp_path[PATH_BUF + 40]; // room for the temporary's name past a full path
 	unsigned mode;         // what it is made with, birth_mode
 	int mode_done;         // that is the source's own mode
 };
@@ -1464,7 +1483,7 @@ static int name_temp(CopyTarget *t, const char *dst_dir, int (*make)(CopyTarget 
 	char name[40];
 	for (int tries = 0; tries < 16; tries++) {
 		snprintf(name, sizeof name, TEMP_PREFIX "%u", serial++);
-		if (join_path(t->temp_path, PATH_BUF, dst_dir, name) == nullptr)
+		if (join_path(t->temp_path, sizeof t->temp_path, dst_dir, name) == nullptr)
 			return 1;
 		t->temp = {t->dst.dir, t->temp_path + strlen(t->temp_path) - strlen(name), t->temp_path};
 		if (make(t) == 0)
@@ -1515,12 +1534,12 @@ static int link_target(CopyTarget *t, const char *dst_dir, int replace)
 			return 0;
 		}
 		if (errno != EEXIST) {
-			report_error("link", t->dst.path);
+			report_error("open", t->dst.path);
 			return 1;
 		}
 	}
 	if (name_temp(t, dst_dir, link_named) != 0) {
-		report_error("link", t->dst.path);
+		report_error("open", t->dst.path);
 		return 1;
 	}
 	t->kind = TARGET_NAMED;
@@ -1555,7 +1574,7 @@ static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *en
 {
 	// No path lookup; and no mode change where the copy was made with it.
 	if (!failed && STATUS_ON_DESCRIPTOR && t->mode_done)
-		apply_times(t->fd, t->dst.path, &entry->status);
+		apply_times(t->fd, t->dst.path, t->dst.path, &entry->status);
 	else if (!failed && STATUS_ON_DESCRIPTOR)
 		apply_status(t->fd, t->dst.path, &entry->status);
 	if (!failed && t->kind == TARGET_UNNAMED)
@@ -1564,6 +1583,11 @@ static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *en
 		report_error("close", t->dst.path);
 		failed = 1;
 	}
+	// Where the status goes by path, the closed temporary gets it before
+	// it takes the name.
+	if (!failed && !STATUS_ON_DESCRIPTOR)
+		apply_status_as(-1, t->kind == TARGET_NAMED ? t->temp.path : t->dst.path, t->dst.path,
+		                &entry->status);
 	if (!failed)
 		failed = place_target(t);
 	if (failed)
@@ -1571,8 +1595,6 @@ static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *en
 	else if (t->kind == TARGET_NAMED && dest_fs->kind.renames_touch &&
 	         set_times_at(t->dst.dir, t->dst.name, t->dst.path, &entry->status) != 0)
 		report_error("utime", t->dst.path);
-	else if (!STATUS_ON_DESCRIPTOR)
-		apply_status(-1, t->dst.path, &entry->status);
 	return failed;
 }
 
@@ -1596,7 +1618,7 @@ void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const Ent
 		return;
 	}
 	t.dst = {dst_dir->fd, entry->name, dst};
-	t.mode_done = birth_mode(&entry->status, &t.mode);
+	t.mode_done = birth_mode(dst_dir, &entry->status, &t.mode);
 	if (open_target(&t, dst_dir->path, held == NAME_DIR, held == NAME_SHARED) != 0) {
 		report_error("open", dst);
 		close(in);

@@ -128,6 +128,7 @@ struct Side {
 	DirListing list;
 	FileStatus status;
 	int fd;
+	int default_acl; // new files there may take a default ACL
 };
 
 // A destination item as every act names it: the open directory it stands

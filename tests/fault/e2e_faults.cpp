@@ -15,6 +15,7 @@
 #include <regex>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cstdlib>
@@ -143,6 +144,17 @@ RunResult run_on_terminal(const std::vector<std::string> &args)
 	return r;
 }
 
+// Gives new files in dir the default ACL u::rwx,g::r-x,o::---, which takes
+// bits from the mode they are made with.  Skipped where the file system
+// has no ACLs.
+void default_acl(const std::string &dir)
+{
+	const unsigned char acl[] = {2, 0, 0, 0, 1, 0, 7, 0, 0xff, 0xff, 0xff, 0xff, 4, 0, 5, 0, 0xff, 0xff, 0xff, 0xff,
+	                             0x20, 0, 0, 0, 0xff, 0xff, 0xff, 0xff};
+	if (setxattr(dir.c_str(), "system.posix_acl_default", acl, sizeof acl, 0) != 0)
+		GTEST_SKIP() << "no ACLs here";
+}
+
 std::string binary(int size, int step)
 {
 	std::string b;
@@ -232,6 +244,10 @@ const Case cases[] = {
 	{"SourceBoundInDest", {"f S/a", "d S/sub", "f S/sub/k", "d D/inner"}, {}, nullptr,
 	 2, R"(treemir: rmdir \($D/inner\) Device or resource busy \(16\))", 1, 0, {},
 	 [](Ctx &c) { mount_at(c.S, c.D + "/inner", "--bind"); }, nullptr, [](Ctx &c) { unmount(c.D + "/inner"); }},
+	// The source bound into the destination under a name it has itself.
+	{"SourceBoundInDestUnderItsOwnName", {"f S/a", "d S/inner", "f S/inner/b", "d D/inner"}, {}, nullptr,
+	 2, R"(treemir: opendir \($D/inner\) Device or resource busy \(16\))", 1, 0, {},
+	 [](Ctx &c) { mount_at(c.S, c.D + "/inner", "--bind"); }, nullptr, [](Ctx &c) { unmount(c.D + "/inner"); }},
 	{"FileSystemMountedInDest", {"f S/a", "d D/mnt", "d D/old", "d D/old/deeper"}, {}, nullptr,
 	 2, R"(treemir: rmdir \($D/(mnt|old/deeper)\) Device or resource busy \(16\))", 2, 0, {},
 	 [](Ctx &c) {
@@ -271,6 +287,10 @@ const Case cases[] = {
 		 EXPECT_EQ(read_file(c.D + "/.treemir-tmp-9"), "real");
 		 expect_out(r, "2 file(s) checked,2 copied,0 deleted");
 	 }},
+	// New files that a default ACL gives other bits still end with their
+	// source's mode.
+	{"DefaultAclOnDest", {"f S/f", "m S/f 0644", "f S/g", "m S/g 0600", "d S/sub", "f S/sub/h"}, {}, nullptr, 0, "", 0,
+	 0, {}, [](Ctx &c) { default_acl(c.D); }},
 	// Only the mode of a source file changed since the last run.
 	{"FileModeDriftOnly", {"f S/private", "m S/private 0600", "f D/private"}, {}, nullptr, 0, "", 0},
 	// A FAT destination: no error for the modes it cannot take, and no
