@@ -1,7 +1,7 @@
 // The platform seam: the separator, the regular expressions, and the few
 // file-system calls whose form differs between POSIX systems and Windows,
 // under one set of names.  Everything else the walk uses (read, write,
-// close, readdir, closedir, stat) has the same name and meaning on both.
+// close) has the same name and meaning on both.
 //
 // Names are UTF-8 inside the program on both.  On Windows every name
 // crosses the seam as UTF-16 through the wide calls, converted exactly or
@@ -232,7 +232,7 @@ inline int link_unnamed_at(int, int, const char *)
 	return -1;
 }
 // Made afresh, writable: the read-only attribute comes with the mode, once
-// the copy has its name.
+// the copy is closed and before it takes its name.
 int open_temp_at(int dir, const char *name, const char *path, unsigned mode);
 // Replaces the item at to_path, made writable first where it is read-only.
 int rename_at(int dir, const char *from, const char *from_path, const char *to, const char *to_path);

@@ -697,6 +697,7 @@ static int scan_at(const Item *it, int follow, int dest_side, Side *side)
 	init_list(&side->list.dirs);
 	side->path = it->path;
 	side->default_acl = 1; // until asked
+	side->fs = nullptr;    // until the walk knows it
 	side->fd = open_dir_at(it->dir, it->name, it->path, follow);
 	if (side->fd < 0) {
 		// Tell why in the words of a scan by path: no such entry, not a
@@ -782,8 +783,6 @@ static FsCaps fs_cache[FS_CACHE];
 static int fs_cached;
 // Assumed where nothing is known: every bit kept, whole seconds.
 static FsCaps keeps_all = {0, {KEEPS_MODES, KEEPS_MODES, 1, 0, 0}, 1};
-// The file system the walk is writing to, for apply_status.
-static FsCaps *dest_fs = &keeps_all;
 
 // The file system of a device met before, or the assumption.
 static FsCaps *fs_of(file_dev_t dev)
@@ -1020,7 +1019,6 @@ struct PairWalk {
 	int changed;         // something was removed or copied here
 	int source_complete; // every source entry's status could be read
 	int same_dir;        // source and destination are one directory
-	FsCaps *fs;          // what the destination's file system keeps
 };
 
 static int sync_pair(const char *source, const Item *dest);
@@ -1035,7 +1033,7 @@ static void ready_for_change(PairWalk *w)
 	w->dst.default_acl = has_default_acl(w->dst.fd);
 	mode_t mode;
 	if ((w->dst.status.st_mode & S_IRWXU) != S_IRWXU &&
-	    mode_to_set(w->fs, &w->dst.status, (w->dst.status.st_mode & 07777) | S_IRWXU, &mode))
+	    mode_to_set(w->dst.fs, &w->dst.status, (w->dst.status.st_mode & 07777) | S_IRWXU, &mode))
 		set_mode(w->dst.fd, w->dst.path, mode);
 }
 
@@ -1152,7 +1150,7 @@ static void copy_changed_files(PairWalk *w)
 		const EntryNode *s = files->index[i];
 		run.checked_count++;
 		const EntryNode *d = find_entry(&w->dst.list.files, s);
-		if (w->same_dir || !needs_copy(w->fs, s, d))
+		if (w->same_dir || !needs_copy(w->dst.fs, s, d))
 			continue;
 		ready_for_change(w);
 		copy_file(w->header, &w->src, &w->dst, s, name_held(w, s, d));
@@ -1232,8 +1230,7 @@ static int walk_pair(PairWalk *w)
 		close_side(&w->src);
 		return 1;
 	}
-	w->fs = w->same_dir ? &keeps_all : find_fs(w->dst.fd, w->dst.path, w->dst.status.st_dev);
-	dest_fs = w->fs;
+	w->dst.fs = w->same_dir ? &keeps_all : find_fs(w->dst.fd, w->dst.path, w->dst.status.st_dev);
 	WalkFrame frame = {w->src.status.st_dev, w->src.status.st_ino, run.walk_path};
 	run.walk_path = &frame;
 
@@ -1246,12 +1243,11 @@ static int walk_pair(PairWalk *w)
 	}
 	copy_changed_files(w);
 	sync_subdirs(w);
-	dest_fs = w->fs;
 	// A mode that drifted is put right too, but not from a source
 	// directory that could not be read whole: its mode may be the fault.
-	int drifted = !same_mode(w->fs, &w->src.status, &w->dst.status);
+	int drifted = !same_mode(w->dst.fs, &w->src.status, &w->dst.status);
 	if (!w->same_dir && (w->changed || (drifted && w->source_complete)))
-		apply_status(w->dst.fd, w->dst.path, &w->src.status);
+		apply_status(w->dst.fs, w->dst.fd, w->dst.path, &w->src.status);
 
 	run.walk_path = frame.parent;
 	close_side(&w->dst);
@@ -1398,21 +1394,19 @@ static int copy_data(int in, int out, const char *src, const char *dst, const Fi
 	}
 }
 
-// Gives path (through fd when it is open) the snapshot's times, for a
-// regular file, and then what the destination's file system keeps of its
-// mode.  Where that is not known yet, the first copy's status, read back,
-// tells.
-// Gives the item at path (through fd when it is open) the snapshot's times
-// and mode; failures name shown, the path of the item as the user knows it.
+// Give the item at path (through fd when it is open) the snapshot's times,
+// for a regular file, and then what its file system fs keeps of its mode;
+// where that is not known yet, the first copy's status, read back, tells.
+// Failures name shown, the path of the item as the user knows it.
 static void apply_times(int fd, const char *path, const char *shown, const FileStatus *status)
 {
 	if (S_ISREG(status->st_mode) && set_times(fd, path, status) != 0)
 		report_error("utime", shown);
 }
 
-static void apply_status_as(int fd, const char *path, const char *shown, const FileStatus *status)
+static void apply_status_as(FsCaps *fs, int fd, const char *path, const char *shown,
+                            const FileStatus *status)
 {
-	FsCaps *fs = dest_fs;
 	apply_times(fd, path, shown, status);
 	FileStatus now = *status;
 	if (modes_kept(fs, status) == KEEPS_WRITE_BIT && stat_dir(fd, path, &now) != 0) {
@@ -1428,19 +1422,20 @@ static void apply_status_as(int fd, const char *path, const char *shown, const F
 		learn_fs(fs, mode, status->st_mtime, &now);
 }
 
-void apply_status(int fd, const char *path, const FileStatus *status)
+void apply_status(FsCaps *fs, int fd, const char *path, const FileStatus *status)
 {
-	apply_status_as(fd, path, path, status);
+	apply_status_as(fs, fd, path, path, status);
 }
 
-// The mode a copy is made with: its own, where the umask leaves that whole
-// and the file system is known to keep it and the directory gives new files
-// no default ACL, so that no mode change follows (answers 1); else readable and writable by its owner alone, until
-// apply_status gives it its mode once its data is complete.
+// The mode a copy is made with: its own, where the umask leaves that whole,
+// the file system is known to keep it and the directory gives new files no
+// default ACL, so that no mode change follows (answers 1); else readable
+// and writable by its owner alone, until apply_status gives it its mode
+// once its data is complete.
 static int birth_mode(const Side *dir, const FileStatus *status, unsigned *mode)
 {
 	unsigned want = (unsigned)copy_mode_bits(status);
-	int whole = dest_fs->settled && modes_kept(dest_fs, status) == KEEPS_MODES && !dir->default_acl &&
+	int whole = dir->fs->settled && modes_kept(dir->fs, status) == KEEPS_MODES && !dir->default_acl &&
 	            (want & ~0777u) == 0 && (want & run.umask_bits) == 0;
 	*mode = whole ? want : S_IRUSR | S_IWUSR;
 	return whole;
@@ -1468,6 +1463,7 @@ struct CopyTarget {
 	int fd;
 	int kind;
 	Item dst;              // the copy: every report names its path
+	FsCaps *fs;            // what the file system it is made on keeps
 	Item temp;             // a named temporary beside it
 	char temp_path[PATH_BUF + 40]; // room for the temporary's name past a full path
 	unsigned mode;         // what it is made with, birth_mode
@@ -1576,7 +1572,7 @@ static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *en
 	if (!failed && STATUS_ON_DESCRIPTOR && t->mode_done)
 		apply_times(t->fd, t->dst.path, t->dst.path, &entry->status);
 	else if (!failed && STATUS_ON_DESCRIPTOR)
-		apply_status(t->fd, t->dst.path, &entry->status);
+		apply_status(t->fs, t->fd, t->dst.path, &entry->status);
 	if (!failed && t->kind == TARGET_UNNAMED)
 		failed = link_target(t, dst_dir, replace);
 	if (close(t->fd) != 0) {
@@ -1586,13 +1582,13 @@ static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *en
 	// Where the status goes by path, the closed temporary gets it before
 	// it takes the name.
 	if (!failed && !STATUS_ON_DESCRIPTOR)
-		apply_status_as(-1, t->kind == TARGET_NAMED ? t->temp.path : t->dst.path, t->dst.path,
+		apply_status_as(t->fs, -1, t->kind == TARGET_NAMED ? t->temp.path : t->dst.path, t->dst.path,
 		                &entry->status);
 	if (!failed)
 		failed = place_target(t);
 	if (failed)
 		discard_target(t);
-	else if (t->kind == TARGET_NAMED && dest_fs->kind.renames_touch &&
+	else if (t->kind == TARGET_NAMED && t->fs->kind.renames_touch &&
 	         set_times_at(t->dst.dir, t->dst.name, t->dst.path, &entry->status) != 0)
 		report_error("utime", t->dst.path);
 	return failed;
@@ -1618,6 +1614,7 @@ void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const Ent
 		return;
 	}
 	t.dst = {dst_dir->fd, entry->name, dst};
+	t.fs = dst_dir->fs;
 	t.mode_done = birth_mode(dst_dir, &entry->status, &t.mode);
 	if (open_target(&t, dst_dir->path, held == NAME_DIR, held == NAME_SHARED) != 0) {
 		report_error("open", dst);

@@ -121,6 +121,9 @@ void sort_list(EntryList *list);
 EntryNode *find_entry(EntryList *list, const EntryNode *entry);
 void free_list(EntryList *list);
 void free_listing(DirListing *listing);
+// What a destination file system keeps of a status (modes, time steps).
+struct FsCaps;
+
 // One side of a directory pair: its path, its listing, its status and
 // its open directory, through which its entries are read and acted on.
 struct Side {
@@ -129,6 +132,7 @@ struct Side {
 	FileStatus status;
 	int fd;
 	int default_acl; // new files there may take a default ACL
+	FsCaps *fs;      // destination: what its file system keeps
 };
 
 // A destination item as every act names it: the open directory it stands
@@ -154,8 +158,8 @@ int sync_dirs(const char *source, const char *dest);
 // temporary can replace: the file is then written in place).
 enum { NAME_FREE, NAME_TAKEN, NAME_SHARED, NAME_DIR };
 void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const EntryNode *entry, int held);
-// Through fd when it is open (else -1: by path).
-void apply_status(int fd, const char *path, const FileStatus *status);
+// Through fd when it is open (else -1: by path), as far as fs keeps it.
+void apply_status(FsCaps *fs, int fd, const char *path, const FileStatus *status);
 void remove_path(const Item *it);
 void remove_file(char *header, const Item *it);
 void remove_dir(char *header, const Item *it);
