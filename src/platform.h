@@ -12,6 +12,7 @@
 #define TREEMIR_PLATFORM_H
 
 // The system headers come first: on Windows, stat is renamed below.
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
@@ -218,7 +219,9 @@ inline int mkdir_at(int, const char *, const char *path) { return path_mkdir(pat
 inline int lstat_at(int, const char *, const char *path, FileStatus *st) { return link_status(path, st); }
 inline int chmod_at(int, const char *, const char *path, unsigned mode) { return path_chmod(path, mode); }
 int volume_kind(int fd, const char *path, VolumeKind *kind);
-inline void raise_descriptor_limit(void) {}
+// One worker, the walk itself: the console's state is shared, and the
+// calls here were not made for threads.
+inline int64_t raise_descriptor_limit(void) { return 0; }
 // A copy is written to a named temporary, closed, then put in place by a
 // replacing rename: the system has no unnamed files.
 inline int open_unnamed_at(int, unsigned)
@@ -439,7 +442,7 @@ inline int open_unnamed_at(int dir, unsigned mode)
 inline int link_unnamed_at(int fd, int dir, const char *name)
 {
 #ifdef AT_EMPTY_PATH
-	static int refused;
+	static std::atomic<int> refused; // asked by every copying thread
 	if (!refused) {
 		int done = linkat(fd, "", dir, name, AT_EMPTY_PATH);
 		if (done == 0 || (errno != ENOENT && errno != EPERM))
@@ -562,14 +565,19 @@ inline int volume_kind(int, const char *, VolumeKind *kind)
 	return 0;
 }
 #endif
-// The destination walk holds one open directory per level.
-inline void raise_descriptor_limit(void)
+// The destination walk holds one open directory per level, and each
+// worker a few more.  Answers the limit it ends with.
+inline int64_t raise_descriptor_limit(void)
 {
 	struct rlimit limit;
-	if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+	if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+		return 0;
+	if (limit.rlim_cur < limit.rlim_max) {
 		limit.rlim_cur = limit.rlim_max;
-		setrlimit(RLIMIT_NOFILE, &limit);
+		if (setrlimit(RLIMIT_NOFILE, &limit) != 0 && getrlimit(RLIMIT_NOFILE, &limit) != 0)
+			return 0;
 	}
+	return limit.rlim_cur == RLIM_INFINITY ? INT64_MAX : (int64_t)limit.rlim_cur;
 }
 
 #endif

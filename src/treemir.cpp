@@ -44,17 +44,77 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 RunState run = {
 	DEFAULT_VERBOSE, 0, 0, DEFAULT_BUFFER_SIZE, nullptr,
 	0, 0, 0, 0,
 	{nullptr, 0, nullptr}, {nullptr, 0, nullptr}, {nullptr},
-	0, 0, 0, nullptr, 0, 0, 0,
+	0, 0, 0, nullptr, 0, 0, 0, 0, 0, 1,
 };
 
 // ---------------------------------------------------------------------
 // Run state and console reporting
 // ---------------------------------------------------------------------
+
+// Every piece of console output goes through put_text.  On the walk's
+// own thread it is written at once; on a worker it is recorded, and the
+// walk replays the recording where the act stands in today's order, so
+// that both streams get the same bytes, flushed at the same points, with
+// one worker or many.
+enum { PUT_OUT, PUT_OUT_FLUSH, PUT_ERR, PUT_ERR_COUNTED, PUT_HEADER, PUT_COPIED };
+
+static thread_local Recording *recording;
+
+static void record(int kind, const char *text)
+{
+	Recording *r = recording;
+	size_t len = strlen(text) + 2; // its kind, its text, a NUL
+	if (r->len + len > r->cap) {
+		size_t cap = r->cap ? r->cap : 256;
+		while (cap < r->len + len)
+			cap *= 2;
+		char *grown = (char *)xmalloc(cap);
+		memcpy(grown, r->data, r->len);
+		free(r->data);
+		r->data = grown;
+		r->cap = cap;
+	}
+	r->data[r->len] = (char)kind;
+	memcpy(r->data + r->len + 1, text, len - 1);
+	r->len += len;
+}
+
+static void put_text(FILE *f, const char *text, int flush)
+{
+	if (recording != nullptr) {
+		record(f == stdout ? (flush ? PUT_OUT_FLUSH : PUT_OUT) : PUT_ERR, text);
+		return;
+	}
+	fputs(text, f);
+	if (flush)
+		fflush(f);
+}
+
+static void put_format(FILE *f, int flush, const char *format, ...)
+{
+	char small[256], *text = small;
+	va_list ap;
+	va_start(ap, format);
+	int len = vsnprintf(small, sizeof small, format, ap);
+	va_end(ap);
+	if ((size_t)len >= sizeof small) {
+		text = (char *)xmalloc((size_t)len + 1);
+		va_start(ap, format);
+		vsnprintf(text, (size_t)len + 1, format, ap);
+		va_end(ap);
+	}
+	put_text(f, text, flush);
+	if (text != small)
+		free(text);
+}
 
 // Every counted line goes out here, on standard error, after a line end so
 // that it starts on a fresh line while a progress line is still open.
@@ -69,9 +129,47 @@ void report_line(const char *format, ...)
 	va_start(ap, format);
 	vsnprintf(line + 1, (size_t)len + 1, format, ap);
 	va_end(ap);
-	fputs(line, stderr);
+	if (recording != nullptr) {
+		record(PUT_ERR_COUNTED, line);
+	} else {
+		fputs(line, stderr);
+		run.error_count++;
+	}
 	free(line);
-	run.error_count++;
+}
+
+static void count_copied(void)
+{
+	if (recording != nullptr)
+		record(PUT_COPIED, "");
+	else
+		run.copied_count++;
+}
+
+// Writes out what a worker recorded, as the walk's own acts would have;
+// header is the pair's, printed where the act printed it.
+void replay(Recording *r, char *header)
+{
+	for (size_t at = 0; at < r->len;) {
+		int kind = r->data[at];
+		const char *text = r->data + at + 1;
+		at += strlen(text) + 2;
+		if (kind == PUT_HEADER)
+			flush_header(header);
+		else if (kind == PUT_COPIED)
+			run.copied_count++;
+		else
+			put_text(kind <= PUT_OUT_FLUSH ? stdout : stderr, text, kind == PUT_OUT_FLUSH);
+		if (kind == PUT_ERR_COUNTED)
+			run.error_count++;
+	}
+	free_recording(r);
+}
+
+void free_recording(Recording *r)
+{
+	free(r->data);
+	*r = {nullptr, 0, 0};
 }
 
 // A failed call: its operation word, the path it concerned, the error.
@@ -144,7 +242,9 @@ int item_path(char *out, const char *dir, const char *name, const char *op)
 
 void flush_header(char *header)
 {
-	if (header[0] != '\0') {
+	if (recording != nullptr)
+		record(PUT_HEADER, "");
+	else if (header[0] != '\0') {
 		fputs(header, stdout);
 		header[0] = '\0';
 	}
@@ -172,9 +272,9 @@ static char *escape_byte(char *out, unsigned char c)
 // may show three names, each in a buffer of its own.
 const char *shown(const char *text, int to_terminal)
 {
-	static char *slot[3];
-	static size_t cap[3];
-	static int next;
+	static thread_local char *slot[3];
+	static thread_local size_t cap[3];
+	static thread_local int next;
 	const char *p = text;
 	while (to_terminal && *p != '\0' && !is_control((unsigned char)*p))
 		p++;
@@ -469,7 +569,7 @@ int match_pattern(PatternList *list, const char *path)
 {
 	for (PatternNode *p = list->next; p != pattern_end(list); p = p->next) {
 		if (regexec(&p->compiled, path, 0, nullptr, 0) == 0) {
-			printf("%s matched by %s \n", out_text(path), out_text(p->pattern_text));
+			put_format(stdout, 0, "%s matched by %s \n", out_text(path), out_text(p->pattern_text));
 			return 1;
 		}
 	}
@@ -548,10 +648,8 @@ void free_listing(DirListing *listing)
 
 static void show_progress(const char *text)
 {
-	if (run.verbose >= 1) {
-		fputs(text, stdout);
-		fflush(stdout);
-	}
+	if (run.verbose >= 1)
+		put_text(stdout, text, 1);
 }
 
 // Files one entry into the listing by its type, or leaves it out with the
@@ -562,10 +660,10 @@ static void file_entry(DirListing *listing, const char *dir, const char *name,
 	EntryNode *node = nullptr;
 	switch (st->st_mode & S_IFMT) {
 	case S_IFIFO:
-		fprintf(stderr, "\ntreemir: Ignored fifo %s in %s\n", err_text(name), err_text(dir));
+		put_format(stderr, 0, "\ntreemir: Ignored fifo %s in %s\n", err_text(name), err_text(dir));
 		return;
 	case S_IFCHR:
-		fprintf(stderr, "\ntreemir: Ignored char device %s in %s\n", err_text(name), err_text(dir));
+		put_format(stderr, 0, "\ntreemir: Ignored char device %s in %s\n", err_text(name), err_text(dir));
 		return;
 	case S_IFDIR:
 		if (find_name(&run.exclude_dirs, name) == nullptr)
@@ -576,7 +674,7 @@ static void file_entry(DirListing *listing, const char *dir, const char *name,
 			node = add_entry(&listing->files, name, st);
 		break;
 	default:
-		fprintf(stderr, "\ntreemir: Ignored unknown  %s in directory %s\n", err_text(name),
+		put_format(stderr, 0, "\ntreemir: Ignored unknown  %s in directory %s\n", err_text(name),
 		        err_text(dir));
 		return;
 	}
@@ -644,8 +742,7 @@ static void read_entries(DirReader *reader, int dir, const char *path, DirListin
 static void show_scan(const char *path)
 {
 	if (run.verbose >= 1) {
-		printf("SCAN   %-60.60s  ", out_text(path));
-		fflush(stdout);
+		put_format(stdout, 1, "SCAN   %-60.60s  ", out_text(path));
 	}
 }
 
@@ -684,6 +781,31 @@ static int list_dir(Side *side, int dest_side)
 	return failed;
 }
 
+static void init_side(Side *side, const char *path)
+{
+	init_list(&side->list.files);
+	init_list(&side->list.dirs);
+	side->path = path;
+	side->default_acl = 1; // until asked
+	side->fs = nullptr;    // until the walk knows it
+}
+
+// Lists a side whose directory is open in side->fd, after its status and
+// its SCAN line.  Answers 1, the directory closed, after reporting why it
+// cannot be read.
+static int list_side(Side *side, int dest_side)
+{
+	if (stat_dir(side->fd, side->path, &side->status) != 0) {
+		report_error("stat", side->path);
+	} else {
+		show_scan(side->path);
+		if (list_dir(side, dest_side) == 0)
+			return 0;
+	}
+	close_dir(side->fd);
+	return 1;
+}
+
 // Reads a directory, the item it, through a descriptor opened relative to
 // its parent's, without following a link unless follow is set (for the
 // operands the user named, and on the source side, where links are
@@ -693,11 +815,7 @@ static int list_dir(Side *side, int dest_side)
 // directory cannot be read.
 static int scan_at(const Item *it, int follow, int dest_side, Side *side)
 {
-	init_list(&side->list.files);
-	init_list(&side->list.dirs);
-	side->path = it->path;
-	side->default_acl = 1; // until asked
-	side->fs = nullptr;    // until the walk knows it
+	init_side(side, it->path);
 	side->fd = open_dir_at(it->dir, it->name, it->path, follow);
 	if (side->fd < 0) {
 		// Tell why in the words of a scan by path: no such entry, not a
@@ -707,15 +825,7 @@ static int scan_at(const Item *it, int follow, int dest_side, Side *side)
 			report_errno("opendir", it->path, err);
 		return 1;
 	}
-	if (stat_dir(side->fd, it->path, &side->status) != 0) {
-		report_error("stat", it->path);
-	} else {
-		show_scan(it->path);
-		if (list_dir(side, dest_side) == 0)
-			return 0;
-	}
-	close_dir(side->fd);
-	return 1;
+	return list_side(side, dest_side);
 }
 
 int scan_dir(Side *side)
@@ -745,21 +855,11 @@ void close_side(Side *side)
 // user's tree would hand out programs that run as root.
 static mode_t copy_mode_bits(const FileStatus *status)
 {
-	// Asked once; a plain flag, not a guarded static, keeps the C++
-	// runtime's locking out of the program.
-	static int known;
-	static user_id_t user;
-	static group_id_t group;
-	if (!known) {
-		user = geteuid();
-		group = getegid();
-		known = 1;
-	}
 	mode_t mode = status->st_mode & 07777;
 	if (S_ISREG(status->st_mode)) {
-		if (status->st_uid != user)
+		if (status->st_uid != run.user)
 			mode &= ~(mode_t)S_ISUID;
-		if (status->st_gid != group)
+		if (status->st_gid != run.group)
 			mode &= ~(mode_t)S_ISGID;
 	}
 	return mode;
@@ -1007,6 +1107,309 @@ static int on_walk_path(const FileStatus *st)
 }
 
 // ---------------------------------------------------------------------
+// Workers
+// ---------------------------------------------------------------------
+
+// Workers read directory pairs ahead of the walk and copy small files, so
+// that a cold disk has many requests in flight.  They decide nothing,
+// remove and create nothing, and print nothing: a job records its output
+// (put_text), and the walk takes the jobs in its own order and replays
+// them where its own acts would have printed.  A job that no worker has
+// started when the walk needs it is run by the walk itself, so the walk
+// never waits for work nobody does.  Jobs are made and freed by the walk,
+// except that a worker reading a pair ahead queues that pair's
+// subdirectories below it (Listed.kids), up to listed_cap pairs in all.
+//
+// A pair read ahead is used only where it was read whole: a side that
+// could not be opened or read is read again by the walk, with today's
+// words, so a worker's own want of descriptors never shows.  The
+// destination side is read relative to the parent's open directory and
+// without following links, and it is used only if it is the very
+// directory the parent's listing showed; the walk changes nothing in a
+// subdirectory before it descends into it.  The listings are snapshots in
+// any case: they are only taken a little earlier.
+enum { JOB_QUEUED, JOB_RUNNING, JOB_DONE };
+enum { JOB_LIST, JOB_COPY };
+enum {
+	MAX_WORKERS = 16,
+	RESERVED_FDS = 128,   // for the walk's own directories, one per level
+	FDS_PER_WORKER = 64,  // two per pair read ahead, two per copy
+	AHEAD_PER_WORKER = 16,
+	COPY_WINDOW = 64,     // copies queued ahead of the one the walk takes
+};
+
+struct Job {
+	Job *next; // circular, through its queue's head, while queued
+	Job *prev;
+	int kind;
+	int state; // under pool.lock
+};
+
+// A subdirectory pair read ahead of the walk.
+struct Listed {
+	Job job;
+	int parent;       // the destination parent's open directory
+	const char *name; // in both parents' listings, which outlive it
+	char *src_path;
+	char *dst_path;
+	Side src, dst;
+	int src_ok, dst_ok; // read whole, and not yet taken by the walk
+	Recording src_out, dst_out;
+	Listed **kids;      // by the index of src's subdirectories, or null
+	int32_t kid_count;
+};
+
+// A file a worker copies, its output kept for the walk.
+struct CopyJob {
+	Job job;
+	char *header;
+	const Side *src, *dst;
+	const EntryNode *entry;
+	int held;
+	Recording out;
+};
+
+static struct {
+	std::mutex lock;
+	std::condition_variable work; // a job was queued, or the pool stops
+	std::condition_variable done; // a job ended
+	Job copies;                   // first in, first out
+	Job listings;                 // last in, first out: the nearest pairs
+	int stopping;
+	int listed;                   // pairs read ahead, not yet freed
+	int listed_cap;
+	std::thread *threads;
+	int count;
+} pool;
+
+static thread_local char *own_buffer; // a worker's copy buffer
+
+static void queue_job(Job *head, Job *job, int at_front)
+{
+	Job *after = at_front ? head : head->prev;
+	job->state = JOB_QUEUED;
+	job->prev = after;
+	job->next = after->next;
+	after->next->prev = job;
+	after->next = job;
+}
+
+static void unqueue_job(Job *job)
+{
+	job->prev->next = job->next;
+	job->next->prev = job->prev;
+}
+
+static Job *next_job(void)
+{
+	Job *head = pool.copies.next != &pool.copies ? &pool.copies : &pool.listings;
+	Job *job = head->next;
+	if (job == head)
+		return nullptr;
+	unqueue_job(job);
+	return job;
+}
+
+static void read_ahead(Listed *l);
+
+static void run_job(Job *job)
+{
+	if (job->kind == JOB_LIST) {
+		read_ahead((Listed *)job);
+		return;
+	}
+	CopyJob *c = (CopyJob *)job;
+	recording = &c->out;
+	copy_file(c->header, c->src, c->dst, c->entry, c->held);
+	recording = nullptr;
+}
+
+static void work(void)
+{
+	std::unique_lock<std::mutex> hold(pool.lock);
+	for (;;) {
+		Job *job = next_job();
+		if (job == nullptr && pool.stopping)
+			break;
+		if (job == nullptr) {
+			pool.work.wait(hold);
+			continue;
+		}
+		job->state = JOB_RUNNING;
+		hold.unlock();
+		run_job(job);
+		hold.lock();
+		job->state = JOB_DONE;
+		pool.done.notify_all();
+	}
+	hold.unlock();
+	free(own_buffer);
+}
+
+// Waits for a job the walk needs, running it itself if no worker has.
+static void finish_job(Job *job)
+{
+	std::unique_lock<std::mutex> hold(pool.lock);
+	if (job->state == JOB_QUEUED) {
+		unqueue_job(job);
+		job->state = JOB_RUNNING;
+		hold.unlock();
+		run_job(job);
+		hold.lock();
+		job->state = JOB_DONE;
+		return;
+	}
+	while (job->state != JOB_DONE)
+		pool.done.wait(hold);
+}
+
+// Takes back a job the walk no longer needs; answers 1 if it never ran.
+static int cancel_job(Job *job)
+{
+	std::unique_lock<std::mutex> hold(pool.lock);
+	if (job->state == JOB_QUEUED) {
+		unqueue_job(job);
+		return 1;
+	}
+	while (job->state != JOB_DONE)
+		pool.done.wait(hold);
+	return 0;
+}
+
+// The workers the run can afford: each holds descriptors of its own, and
+// the walk keeps RESERVED_FDS for its own directories.  One worker is the
+// walk alone.
+void start_workers(int64_t fd_limit)
+{
+	int64_t n = (fd_limit - RESERVED_FDS) / FDS_PER_WORKER;
+	run.workers = n < 1 ? 1 : n > MAX_WORKERS ? MAX_WORKERS : (int32_t)n;
+	pool.copies.next = pool.copies.prev = &pool.copies;
+	pool.listings.next = pool.listings.prev = &pool.listings;
+	own_buffer = run.copy_buffer;
+	if (run.workers == 1)
+		return;
+	pool.listed_cap = run.workers * AHEAD_PER_WORKER;
+	pool.threads = new std::thread[run.workers];
+	for (pool.count = 0; pool.count < run.workers; pool.count++)
+		pool.threads[pool.count] = std::thread(work);
+}
+
+void stop_workers(void)
+{
+	if (pool.count == 0)
+		return;
+	{
+		std::lock_guard<std::mutex> hold(pool.lock);
+		pool.stopping = 1;
+	}
+	pool.work.notify_all();
+	for (int i = 0; i < pool.count; i++)
+		pool.threads[i].join();
+	delete[] pool.threads;
+	pool.count = 0;
+}
+
+// The copy buffer of the thread that copies.
+static char *copy_buffer(void)
+{
+	if (own_buffer == nullptr)
+		own_buffer = (char *)xmalloc((size_t)run.buffer_size);
+	return own_buffer;
+}
+
+// Queues a pair read ahead of the walk for each subdirectory of a pair
+// whose destination directory is open in dst_fd, the last first, so that
+// the first is the next taken; within the cap on pairs read ahead.
+static void queue_kids(const Side *src, int dst_fd, const char *dst_path, Listed ***kids,
+                       int32_t *count)
+{
+	const EntryList *dirs = &src->list.dirs;
+	*kids = (Listed **)calloc((size_t)dirs->count, sizeof **kids);
+	if (*kids == nullptr)
+		return;
+	*count = dirs->count;
+	std::lock_guard<std::mutex> hold(pool.lock);
+	for (int32_t i = dirs->count; i-- > 0 && pool.listed < pool.listed_cap;) {
+		const char *name = dirs->index[i]->name;
+		size_t slen = strlen(src->path) + strlen(name) + 2, dlen = strlen(dst_path) + strlen(name) + 2;
+		if (slen > PATH_BUF || dlen > PATH_BUF)
+			continue; // the walk reports it
+		Listed *l = (Listed *)calloc(1, sizeof *l);
+		if (l == nullptr)
+			break;
+		l->src_path = (char *)xmalloc(slen);
+		l->dst_path = (char *)xmalloc(dlen);
+		join_path(l->src_path, slen, src->path, name);
+		join_path(l->dst_path, dlen, dst_path, name);
+		l->parent = dst_fd;
+		l->name = name;
+		l->job.kind = JOB_LIST;
+		queue_job(&pool.listings, &l->job, 1);
+		pool.listed++;
+		(*kids)[i] = l;
+	}
+	pool.work.notify_all();
+}
+
+// A worker's reading of a pair: the source by its path, as the walk reads
+// it, then the destination relative to its parent; each side's output
+// kept for the walk.
+static void read_ahead(Listed *l)
+{
+	Item src = {CURRENT_DIR, l->src_path, l->src_path};
+	recording = &l->src_out;
+	l->src_ok = scan_at(&src, 1, 0, &l->src) == 0;
+	recording = &l->dst_out;
+	if (l->src_ok) {
+		init_side(&l->dst, l->dst_path);
+		l->dst.fd = open_dir_at(l->parent, l->name, l->dst_path, 0);
+		l->dst_ok = l->dst.fd >= 0 && list_side(&l->dst, 1) == 0;
+	}
+	recording = nullptr;
+	if (l->dst_ok)
+		queue_kids(&l->src, l->dst.fd, l->dst_path, &l->kids, &l->kid_count);
+}
+
+static void drop_listed(Listed *l);
+
+static void drop_kids(Listed ***kids, int32_t *count)
+{
+	for (int32_t i = 0; i < *count; i++)
+		drop_listed((*kids)[i]);
+	free(*kids);
+	*kids = nullptr;
+	*count = 0;
+}
+
+// Gives up the destination side of a pair read ahead, and all that was
+// read below it, relative to it.
+static void drop_dest(Listed *l)
+{
+	drop_kids(&l->kids, &l->kid_count);
+	if (l->dst_ok)
+		close_side(&l->dst);
+	l->dst_ok = 0;
+	free_recording(&l->dst_out);
+}
+
+// Frees a pair read ahead, with whatever of it the walk did not take.
+static void drop_listed(Listed *l)
+{
+	if (l == nullptr)
+		return;
+	cancel_job(&l->job);
+	drop_dest(l);
+	if (l->src_ok)
+		close_side(&l->src);
+	free_recording(&l->src_out);
+	free(l->src_path);
+	free(l->dst_path);
+	free(l);
+	std::lock_guard<std::mutex> hold(pool.lock);
+	pool.listed--;
+}
+
+// ---------------------------------------------------------------------
 // Pair walk
 // ---------------------------------------------------------------------
 
@@ -1016,12 +1419,15 @@ struct PairWalk {
 	Side src;
 	Side dst;
 	Item at;             // the destination directory, in its parent
+	Listed *ahead;       // the pair as a worker read it, or null
+	Listed **kids;       // the subdirectory pairs read ahead, by index
+	int32_t kid_count;
 	int changed;         // something was removed or copied here
 	int source_complete; // every source entry's status could be read
 	int same_dir;        // source and destination are one directory
 };
 
-static int sync_pair(const char *source, const Item *dest);
+static int sync_pair(const char *source, const Item *dest, Listed *ahead);
 
 // Makes the destination writable before its first removal or copy.  Only
 // the owner's bits are added: nothing is ever made writable for others.
@@ -1143,18 +1549,75 @@ static int name_held(PairWalk *w, const EntryNode *s, const EntryNode *d)
 	return find_entry(&w->dst.list.dirs, s) != nullptr ? NAME_DIR : NAME_FREE;
 }
 
-static void copy_changed_files(PairWalk *w)
+// A copy a worker may make: a file that fits one buffer (its percentage is
+// one step, so nothing is lost by showing it at once), on a file system
+// whose ways are known (a first copy there teaches them), into a name no
+// directory holds.
+static int worker_copies(PairWalk *w, const EntryNode *s, int held)
+{
+	return pool.count > 0 && w->dst.fs->settled && held != NAME_DIR &&
+	       (uint64_t)s->status.st_size <= (uint64_t)run.buffer_size;
+}
+
+enum { COPY_NONE, COPY_BY_WALK, COPY_BY_WORKER };
+
+struct CopyPlan {
+	unsigned char how;
+	unsigned char held;
+};
+
+// Decides every copy of the pair, in name order, on the snapshots.
+static CopyPlan *plan_copies(PairWalk *w)
 {
 	EntryList *files = &w->src.list.files;
+	CopyPlan *plan = (CopyPlan *)xmalloc((size_t)files->count * sizeof *plan);
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *s = files->index[i];
 		run.checked_count++;
 		const EntryNode *d = find_entry(&w->dst.list.files, s);
+		plan[i].how = COPY_NONE;
 		if (w->same_dir || !needs_copy(w->dst.fs, s, d))
 			continue;
 		ready_for_change(w);
-		copy_file(w->header, &w->src, &w->dst, s, name_held(w, s, d));
+		plan[i].held = (unsigned char)name_held(w, s, d);
+		plan[i].how = worker_copies(w, s, plan[i].held) ? COPY_BY_WORKER : COPY_BY_WALK;
 	}
+	return plan;
+}
+
+static void queue_copy(CopyJob *c, PairWalk *w, const EntryNode *s, int held)
+{
+	*c = {{nullptr, nullptr, JOB_COPY, JOB_QUEUED}, w->header, &w->src, &w->dst, s, held, {nullptr, 0, 0}};
+	{
+		std::lock_guard<std::mutex> hold(pool.lock);
+		queue_job(&pool.copies, &c->job, 0);
+	}
+	pool.work.notify_one();
+}
+
+// Copies in name order.  Workers take the small files up to COPY_WINDOW
+// ahead of the walk, which copies the rest itself and writes out every
+// copy's lines in turn.
+static void copy_changed_files(PairWalk *w)
+{
+	EntryList *files = &w->src.list.files;
+	if (files->count == 0)
+		return;
+	CopyPlan *plan = plan_copies(w);
+	CopyJob *ring = pool.count > 0 ? (CopyJob *)xmalloc(COPY_WINDOW * sizeof *ring) : nullptr;
+	for (int32_t i = 0, queued = 0; i < files->count; i++) {
+		for (; ring != nullptr && queued < files->count && queued < i + COPY_WINDOW; queued++)
+			if (plan[queued].how == COPY_BY_WORKER)
+				queue_copy(&ring[queued % COPY_WINDOW], w, files->index[queued], plan[queued].held);
+		if (plan[i].how == COPY_BY_WORKER) {
+			finish_job(&ring[i % COPY_WINDOW].job);
+			replay(&ring[i % COPY_WINDOW].out, w->header);
+		} else if (plan[i].how == COPY_BY_WALK) {
+			copy_file(w->header, &w->src, &w->dst, files->index[i], plan[i].held);
+		}
+	}
+	free(ring);
+	free(plan);
 }
 
 // A link, FIFO, socket or device may stand where the source has a
@@ -1170,10 +1633,26 @@ static void clear_special(PairWalk *w, const Item *it)
 	}
 }
 
-// Creates what is missing of one source subdirectory's counterpart and
-// descends into the pair.
-static void descend(PairWalk *w, const EntryNode *s, char *sub_src, char *sub_dst)
+// Takes the i-th subdirectory pair as a worker read it, if one did.  Its
+// destination side stands only if it is the directory the parent's
+// listing showed, d, and the walk left it in place.
+static Listed *take_kid(PairWalk *w, int32_t i, const EntryNode *d)
 {
+	Listed *l = w->kids != nullptr ? w->kids[i] : nullptr;
+	if (l == nullptr)
+		return nullptr;
+	w->kids[i] = nullptr;
+	finish_job(&l->job);
+	if (d == nullptr || d->is_link || !l->dst_ok || !same_file(&l->dst.status, &d->status))
+		drop_dest(l);
+	return l;
+}
+
+// Creates what is missing of the i-th source subdirectory's counterpart
+// and descends into the pair.
+static void descend(PairWalk *w, int32_t i, char *sub_src, char *sub_dst)
+{
+	const EntryNode *s = w->src.list.dirs.index[i];
 	Item sub;
 	if (item_path(sub_src, w->src.path, s->name, "opendir") || dest_item(w, &sub, sub_dst, s->name, "mkdir"))
 		return;
@@ -1194,7 +1673,7 @@ static void descend(PairWalk *w, const EntryNode *s, char *sub_src, char *sub_ds
 			ready_for_change(w);
 		make_dir(w->header, &sub);
 	}
-	sync_pair(sub_src, &sub);
+	sync_pair(sub_src, &sub, take_kid(w, i, d));
 }
 
 static void sync_subdirs(PairWalk *w)
@@ -1202,22 +1681,60 @@ static void sync_subdirs(PairWalk *w)
 	EntryList *dirs = &w->src.list.dirs;
 	if (dirs->count == 0)
 		return;
+	if (w->kids == nullptr && pool.count > 0)
+		queue_kids(&w->src, w->dst.fd, w->dst.path, &w->kids, &w->kid_count);
 	// On the heap: the recursion is as deep as the tree.
 	char *paths = (char *)xmalloc(2 * (size_t)PATH_BUF);
 	for (int32_t i = 0; i < dirs->count; i++)
 		if (!is_dest_root(dirs->index[i]))
-			descend(w, dirs->index[i], paths, paths + PATH_BUF);
+			descend(w, i, paths, paths + PATH_BUF);
 	free(paths);
+	drop_kids(&w->kids, &w->kid_count);
+}
+
+// Each side as a worker read it, its output written out now, or read here.
+static int take_source(PairWalk *w)
+{
+	Listed *l = w->ahead;
+	if (l == nullptr || !l->src_ok)
+		return scan_dir(&w->src);
+	replay(&l->src_out, w->header);
+	w->src = l->src;
+	l->src_ok = 0;
+	return 0;
+}
+
+static int take_dest(PairWalk *w, int follow)
+{
+	Listed *l = w->ahead;
+	if (l == nullptr || !l->dst_ok)
+		return scan_dest(&w->at, follow, &w->dst);
+	replay(&l->dst_out, w->header);
+	w->dst = l->dst;
+	l->dst_ok = 0;
+	w->kids = l->kids;
+	w->kid_count = l->kid_count;
+	l->kids = nullptr;
+	l->kid_count = 0;
+	return 0;
+}
+
+// Closes both sides, once nothing read below them is left.
+static void end_pair(PairWalk *w)
+{
+	drop_kids(&w->kids, &w->kid_count);
+	close_side(&w->dst);
+	close_side(&w->src);
 }
 
 static int walk_pair(PairWalk *w)
 {
 	int64_t errors = run.error_count;
-	if (scan_dir(&w->src))
+	if (take_source(w))
 		return 1;
 	w->source_complete = run.error_count == errors;
 	int follow = w->at.dir == CURRENT_DIR; // the operand may be a link
-	if (scan_dest(&w->at, follow, &w->dst)) {
+	if (take_dest(w, follow)) {
 		close_side(&w->src);
 		return 1;
 	}
@@ -1226,8 +1743,7 @@ static int walk_pair(PairWalk *w)
 		// A source directory mounted into the destination: the pair would
 		// remove from and copy into the source.
 		report_errno("opendir", w->dst.path, EBUSY);
-		close_side(&w->dst);
-		close_side(&w->src);
+		end_pair(w);
 		return 1;
 	}
 	w->dst.fs = w->same_dir ? &keeps_all : find_fs(w->dst.fd, w->dst.path, w->dst.status.st_dev);
@@ -1250,12 +1766,11 @@ static int walk_pair(PairWalk *w)
 		apply_status(w->dst.fs, w->dst.fd, w->dst.path, &w->src.status);
 
 	run.walk_path = frame.parent;
-	close_side(&w->dst);
-	close_side(&w->src);
+	end_pair(w);
 	return 0;
 }
 
-static int sync_pair(const char *source, const Item *dest)
+static int sync_pair(const char *source, const Item *dest, Listed *ahead)
 {
 	PairWalk w;
 	snprintf(w.header, sizeof w.header, "FROM   %-70.70s\nTO     %-70.70s\n", out_text(source),
@@ -1263,13 +1778,18 @@ static int sync_pair(const char *source, const Item *dest)
 	w.src.path = source;
 	w.at = *dest;
 	w.changed = 0;
-	return walk_pair(&w);
+	w.ahead = ahead;
+	w.kids = nullptr;
+	w.kid_count = 0;
+	int failed = walk_pair(&w);
+	drop_listed(ahead); // what the walk did not take of it
+	return failed;
 }
 
 int sync_dirs(const char *source, const char *dest)
 {
 	Item top = {CURRENT_DIR, dest, dest};
-	return sync_pair(source, &top);
+	return sync_pair(source, &top, nullptr);
 }
 
 // ---------------------------------------------------------------------
@@ -1284,8 +1804,7 @@ static void show_percent(uint64_t written, uint64_t size, unsigned *last_shown)
 	else
 		pct = (unsigned)(written * 100 / size);
 	if (pct != *last_shown) {
-		printf("%%%03u\b\b\b\b", pct);
-		fflush(stdout);
+		put_format(stdout, 1, "%%%03u\b\b\b\b", pct);
 		*last_shown = pct;
 	}
 }
@@ -1320,12 +1839,13 @@ static ssize_t copy_chunk(int in, int out, const char *src, const char *dst,
 			return n;
 		*in_kernel = 0;
 	}
-	ssize_t n = read(in, run.copy_buffer, want);
+	char *buffer = copy_buffer();
+	ssize_t n = read(in, buffer, want);
 	if (n < 0) {
 		report_error("read", src);
 		return -1;
 	}
-	if (n > 0 && write_all(out, run.copy_buffer, (size_t)n)) {
+	if (n > 0 && write_all(out, buffer, (size_t)n)) {
 		report_error("write", dst);
 		return -1;
 	}
@@ -1475,7 +1995,7 @@ struct CopyTarget {
 // name could be had.
 static int name_temp(CopyTarget *t, const char *dst_dir, int (*make)(CopyTarget *))
 {
-	static unsigned serial;
+	static std::atomic<unsigned> serial; // every copying thread's
 	char name[40];
 	for (int tries = 0; tries < 16; tries++) {
 		snprintf(name, sizeof name, TEMP_PREFIX "%u", serial++);
@@ -1600,8 +2120,8 @@ void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const Ent
 {
 	if (run.verbose >= 2) {
 		flush_header(header);
-		printf("COPY   %-50.50s %10lld Byte ", out_text(entry->name), (long long)entry->status.st_size);
-		fflush(stdout);
+		put_format(stdout, 1, "COPY   %-50.50s %10lld Byte ", out_text(entry->name),
+		           (long long)entry->status.st_size);
 	}
 	CopyTarget t;
 	char src[PATH_BUF], dst[PATH_BUF];
@@ -1626,8 +2146,8 @@ void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const Ent
 		report_error("close", src);
 	finish_target(&t, dst_dir->path, entry, failed, held != NAME_FREE);
 	if (run.verbose >= 2)
-		putchar('\n');
-	run.copied_count++;
+		put_text(stdout, "\n", 0);
+	count_copied();
 }
 
 // ---------------------------------------------------------------------
@@ -1867,6 +2387,8 @@ int main(int argc, char **argv)
 	int unreadable = platform_args(&argc, &argv);
 	fputs("TreeMir " TREEMIR_VERSION " one-way directory tree mirror\n\n", stdout);
 	run.umask_bits = current_umask();
+	run.user = geteuid();
+	run.group = getegid();
 	run.out_terminal = is_terminal(1);
 	run.err_terminal = is_terminal(2);
 	if (unreadable) {
@@ -1891,7 +2413,7 @@ int main(int argc, char **argv)
 		return 1;
 	}
 	run.copy_buffer = (char *)xmalloc((size_t)run.buffer_size);
-	raise_descriptor_limit();
+	int64_t fd_limit = raise_descriptor_limit();
 	time_t start = time(nullptr);
 	char *source = argv[treemir::optind];
 	char *dest = argv[treemir::optind + 1];
@@ -1899,7 +2421,9 @@ int main(int argc, char **argv)
 	trim_separator(dest);
 	if (check_operands(source, dest))
 		return 1;
+	start_workers(fd_limit);
 	sync_dirs(source, dest);
+	stop_workers();
 	time_t end = time(nullptr);
 	if (run.verbose != 0) {
 		printf("%lld file(s) checked,%lld copied,%lld deleted in %lld second(s)",

@@ -63,7 +63,7 @@ struct RunState {
 	int32_t copy_mode;
 	int32_t keep_extra;
 	int32_t buffer_size;
-	char *copy_buffer;
+	char *copy_buffer;  // the walk's own; each worker has one of its own
 	int64_t checked_count;
 	int64_t copied_count;
 	int64_t deleted_count;
@@ -78,9 +78,20 @@ struct RunState {
 	int out_terminal;           // standard output is a terminal
 	int err_terminal;           // standard error is a terminal
 	unsigned umask_bits;        // the process's umask: what new files lose
+	user_id_t user;             // who runs the mirror: copies are theirs
+	group_id_t group;
+	int32_t workers;            // threads that read and copy, the walk's included
 };
 
 extern RunState run;
+
+// Console output a worker made, kept for the walk to write out in its
+// place: a run of (kind, text, NUL) records.
+struct Recording {
+	char *data;
+	size_t len;
+	size_t cap;
+};
 
 // Run state and console reporting.
 // Every counted error line goes through report_line.
@@ -94,6 +105,9 @@ char *join_path(char *out, size_t cap, const char *dir, const char *name);
 // Joins into a buffer of PATH_BUF bytes, or reports with op and answers 1.
 int item_path(char *out, const char *dir, const char *name, const char *op);
 void flush_header(char *header);
+// Writes out a recording on the walk's thread, then empties it.
+void replay(Recording *r, char *header);
+void free_recording(Recording *r);
 // Text for a terminal: control bytes in names shown escaped.
 const char *shown(const char *text, int to_terminal);
 const char *out_text(const char *text);
@@ -150,6 +164,10 @@ int scan_dir(Side *side);
 int scan_dest(const Item *it, int follow, Side *side);
 // Closes what scan_dir or scan_dest left open and releases the listing.
 void close_side(Side *side);
+
+// Workers, as many as fd_limit open files allow (one: the walk alone).
+void start_workers(int64_t fd_limit);
+void stop_workers(void);
 
 // Pair walk and its acts.
 int sync_dirs(const char *source, const char *dest);
