@@ -26,6 +26,7 @@ import json
 import os
 import platform
 import random
+import resource
 import shutil
 import stat
 import statistics
@@ -106,12 +107,15 @@ class Measure:
         return self.user + self.sys
 
 
-def measure(launcher, cmd, log_path):
-    """Runs cmd with stdin empty, stdout discarded and stderr in log_path;
+def measure(launcher, cmd, log_path, nofile=None):
+    """Runs cmd with stdin empty, stdout discarded and stderr in log_path,
+    and with its open-files limit (soft and hard) at nofile when given;
     answers its costs as wait4 on the command reports them."""
     quiet = subprocess.DEVNULL
     with open(log_path, "wb") as err:
         if launcher is None:
+            if nofile:
+                cmd = ["prlimit", f"--nofile={nofile}:{nofile}"] + cmd
             t0 = time.monotonic()
             pid = os.posix_spawnp(cmd[0], cmd, os.environ, file_actions=[
                 (os.POSIX_SPAWN_OPEN, 0, os.devnull, os.O_RDONLY, 0),
@@ -123,7 +127,11 @@ def measure(launcher, cmd, log_path):
                            os.waitstatus_to_exitcode(status))
         r, w = os.pipe()
         try:
-            p = subprocess.Popen([launcher, str(w)] + cmd, stdin=quiet,
+            # The launcher sets the limit in its child before exec: a
+            # wrapper such as prlimit would leave its own peak memory in
+            # the command's figure.
+            limit = [f"--nofile={nofile}"] if nofile else []
+            p = subprocess.Popen([launcher, str(w)] + limit + cmd, stdin=quiet,
                                  stdout=quiet, stderr=err, pass_fds=(w,))
         finally:
             os.close(w)
@@ -471,20 +479,30 @@ SCENARIOS = {
 }
 
 
-def tool_commands(treemir, baseline=None):
-    # name: (command for (src, dst), scenarios it runs in, checks the result)
-    tools = {"treemir": (lambda s, d: [treemir, "-q", s, d], None, True)}
+def workers_limit(n):
+    """The open-files limit under which treemir picks n workers: it takes
+    (limit - 128) / 64 of them, from 1 to 16."""
+    return 128 + 64 * n
+
+
+def tool_commands(treemir, baseline=None, workers=()):
+    # name: (command for (src, dst), scenarios it runs in, checks the result,
+    #        open-files limit or None for the one inherited)
+    tools = {"treemir": (lambda s, d: [treemir, "-q", s, d], None, True, None)}
+    for n in workers:
+        # The same binary, held to n workers by its open-files limit.
+        tools[f"treemir-w{n}"] = (lambda s, d: [treemir, "-q", s, d], None, True, workers_limit(n))
     if baseline:
         # Another build (today's main, say), so that a change is judged
         # against it in the same run, on the same trees and the same load.
-        tools["main"] = (lambda s, d: [baseline, "-q", s, d], None, True)
+        tools["main"] = (lambda s, d: [baseline, "-q", s, d], None, True, None)
     return {
         **tools,
-        "rsync": (lambda s, d: ["rsync", "-a", "--delete", s + "/", d + "/"], None, True),
-        "cp -a": (lambda s, d: ["cp", "-a", s + "/.", d + "/"], {"initial"}, True),
+        "rsync": (lambda s, d: ["rsync", "-a", "--delete", s + "/", d + "/"], None, True, None),
+        "cp -a": (lambda s, d: ["cp", "-a", s + "/.", d + "/"], {"initial"}, True, None),
         # The physical reference: the cost of reading every source byte.
         "cat (read source)": (lambda s, d: ["find", s, "-type", "f", "-exec", "cat", "--", "{}", "+"],
-                              {"initial"}, False),
+                              {"initial"}, False, None),
     }
 
 
@@ -551,14 +569,14 @@ def run_scenario(ctx, tree, scen):
     total = ctx["warmup"] + ctx["runs"]
     for i in range(total):
         k = i % len(tools)
-        for name, (cmd, _, checked) in tools[k:] + tools[:k]:
+        for name, (cmd, _, checked, nofile) in tools[k:] + tools[:k]:
             dst = destination(ctx)
             prepare(state, base_src, dst)
             if ctx["cold"]:
                 refused = drop_caches()
                 if refused:
                     raise RuntimeError(f"cannot drop the page cache any more ({refused})")
-            m = measure(ctx["launcher"], cmd(src, dst), os.path.join(work, "tool.log"))
+            m = measure(ctx["launcher"], cmd(src, dst), os.path.join(work, "tool.log"), nofile)
             problem = None
             if m.status != 0:
                 with open(os.path.join(work, "tool.log"), "rb") as f:
@@ -686,7 +704,7 @@ def build_checkout(binary):
     return None
 
 
-def machine_header(treemir, baseline, cold_dir):
+def machine_header(treemir, baseline, cold_dir, workers):
     def first_line(cmd):
         try:
             return subprocess.run(cmd, capture_output=True, text=True,
@@ -706,6 +724,14 @@ def machine_header(treemir, baseline, cold_dir):
         built = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(os.path.getmtime(baseline)))
         print(f"main:    {baseline} (built {built}"
               + (f", checkout now {revision(repo)})" if repo else ")"))
+    if workers:
+        # The plain row keeps the limit this process has; treemir raises
+        # its soft limit to the hard one and picks its workers from that.
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        own = 16 if hard == resource.RLIM_INFINITY else min(16, max(1, (hard - 128) // 64))
+        rows = ", ".join(f"treemir-w{n} at {workers_limit(n)}" for n in workers)
+        print(f"workers: open-files limit (soft = hard) {rows}; "
+              f"treemir inherits hard limit {hard}, so {own} worker(s)")
     if cold_dir:
         print(f"cold:    {cold_dir} ({mount_type(cold_dir)}), page cache dropped before each run")
     print(f"rsync:   {first_line(['rsync', '--version'])}")
@@ -790,6 +816,9 @@ def main():
     ap.add_argument("--treemir-baseline", metavar="PATH",
                     help="a second treemir binary (today's main, say), measured in the same rounds "
                          "and shown as tool 'main'")
+    ap.add_argument("--workers", metavar="N,N,...",
+                    help="also measure treemir with each of these worker counts (1 to 16), as tools "
+                         "'treemir-wN', its open-files limit set to 128 + 64 N")
     ap.add_argument("--cold", action="store_true",
                     help="run on a folder of a real disk, dropping the page cache before each timed "
                          "run (needs root), instead of on " + SHM)
@@ -817,6 +846,14 @@ def main():
             ap.error(f"unknown scenario {s}")
     if args.profile:
         trees = ["small-files"]
+    workers = []
+    for w in (args.workers or "").split(","):
+        if not w:
+            continue
+        if not w.isdigit() or not 1 <= int(w) <= 16:
+            ap.error(f"--workers: {w} is not a count from 1 to 16")
+        if int(w) not in workers:
+            workers.append(int(w))
 
     os.umask(0o022)
     ensure_rsync()
@@ -833,7 +870,7 @@ def main():
     launcher = build_launcher(args.build_dir)
     tools = args.tools or ("rsync,cp" if args.cold else None)
     ctx = {
-        "treemir": treemir, "launcher": launcher, "tools": tool_commands(treemir, baseline),
+        "treemir": treemir, "launcher": launcher, "tools": tool_commands(treemir, baseline, workers),
         "runs": args.runs, "warmup": args.warmup, "keep": args.keep,
         "only_tools": set(tools.split(",")) if tools else None,
         "cold": args.cold, "dst_count": 0,
@@ -845,6 +882,7 @@ def main():
             ap.error(f"unknown tool(s): {', '.join(sorted(unknown))}")
         if baseline:
             ctx["only_tools"].add("main")
+        ctx["only_tools"].update(f"treemir-w{n}" for n in workers)
     if not args.cold and not os.path.isdir(SHM):
         sys.exit(f"{SHM} is missing: the benchmark runs on the memory file system")
     ctx["work"] = tempfile.mkdtemp(prefix="treemir-bench-", dir=args.cold_dir if args.cold else SHM)
@@ -852,7 +890,7 @@ def main():
     results, started = {}, time.time()
     try:
         if not args.profile:
-            machine_header(treemir, baseline, ctx["work"] if args.cold else None)
+            machine_header(treemir, baseline, ctx["work"] if args.cold else None, workers)
         for tname in trees:
             title, full, quick = TREES[tname]
             src = os.path.join(ctx["work"], f"src-{tname}")

@@ -1,6 +1,6 @@
 // Runs one command and reports what it cost on a given file descriptor:
 //
-//   measure FD command [argument...]
+//   measure FD [--nofile=L] command [argument...]
 //
 // prints "wall_ns user_us sys_us maxrss_kib status" on FD, where the CPU
 // times and the peak resident set come from wait4 on the command: its own
@@ -11,6 +11,11 @@
 // benchmark driver: a process keeps the peak resident set of the image it
 // replaced by exec, so a command forked from a large interpreter would
 // report at least the interpreter's size.
+//
+// --nofile=L sets the command's open-files limit, soft and hard, to L in
+// the forked child before exec.  A wrapper that sets it and then execs the
+// command (prlimit) would do the same, but the command would then inherit
+// the wrapper's peak resident set as well, and it is larger than treemir's.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,10 +29,21 @@
 int main(int argc, char **argv)
 {
 	if (argc < 3) {
-		fputs("usage: measure FD command [argument...]\n", stderr);
+		fputs("usage: measure FD [--nofile=L] command [argument...]\n", stderr);
 		return 125;
 	}
 	int report = atoi(argv[1]);
+	char **cmd = argv + 2;
+	long long nofile = -1;
+	if (strncmp(cmd[0], "--nofile=", 9) == 0) {
+		char *end;
+		nofile = strtoll(cmd[0] + 9, &end, 10);
+		if (*end != '\0' || nofile < 1 || cmd[1] == NULL) {
+			fprintf(stderr, "measure: bad %s or no command\n", cmd[0]);
+			return 125;
+		}
+		cmd++;
+	}
 	if (fcntl(report, F_SETFD, FD_CLOEXEC) != 0) {
 		perror("measure: report descriptor");
 		return 125;
@@ -40,8 +56,13 @@ int main(int argc, char **argv)
 		return 125;
 	}
 	if (pid == 0) {
-		execvp(argv[2], argv + 2);
-		fprintf(stderr, "measure: exec %s: %s\n", argv[2], strerror(errno));
+		struct rlimit lim = {(rlim_t)nofile, (rlim_t)nofile};
+		if (nofile > 0 && setrlimit(RLIMIT_NOFILE, &lim) != 0) {
+			fprintf(stderr, "measure: open-files limit %lld: %s\n", nofile, strerror(errno));
+			_exit(126);
+		}
+		execvp(cmd[0], cmd);
+		fprintf(stderr, "measure: exec %s: %s\n", cmd[0], strerror(errno));
 		_exit(127);
 	}
 	int status = 0;
