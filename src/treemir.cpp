@@ -76,9 +76,9 @@ static void record(int kind, const char *text)
 		size_t cap = r->cap ? r->cap : 256;
 		while (cap < r->len + len)
 			cap *= 2;
-		char *grown = (char *)xmalloc(cap);
-		memcpy(grown, r->data, r->len);
-		free(r->data);
+		char *grown = (char *)realloc(r->data, cap);
+		if (grown == nullptr)
+			out_of_memory();
 		r->data = grown;
 		r->cap = cap;
 	}
@@ -183,15 +183,19 @@ void report_error(const char *op, const char *path)
 	report_errno(op, path, errno);
 }
 
+void out_of_memory(void)
+{
+	fputs("\ntreemir: Out of memory\n", stderr);
+	exit(1);
+}
+
 void *xmalloc(size_t size)
 {
 	if (size == 0)
 		return nullptr;
 	void *p = malloc(size);
-	if (p == nullptr) {
-		fputs("\ntreemir: Out of memory\n", stderr);
-		exit(1);
-	}
+	if (p == nullptr)
+		out_of_memory();
 	return p;
 }
 

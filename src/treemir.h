@@ -99,6 +99,7 @@ void report_line(const char *format, ...);
 void report_errno(const char *op, const char *path, int err);
 void report_error(const char *op, const char *path); // with errno
 void report_too_long(const char *op, const char *dir, const char *name);
+void out_of_memory(void); // ends the run
 void *xmalloc(size_t size);
 // Joins into a buffer of cap bytes; null when the path would not fit.
 char *join_path(char *out, size_t cap, const char *dir, const char *name);
