@@ -700,6 +700,11 @@ static int list_bare_link(int dir, const struct dirent *e, const char *full, Dir
 	return 0;
 }
 
+static int is_dot_or_dot_dot(const char *name)
+{
+	return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
 // Reads every entry of an opened directory.  Patterns see the full path,
 // built once per entry on a prefix that is copied once per directory.
 static void read_entries(DirReader *reader, int dir, const char *path, DirListing *listing,
@@ -712,6 +717,7 @@ static void read_entries(DirReader *reader, int dir, const char *path, DirListin
 		full[plen++] = SEPARATOR;
 
 	const struct dirent *e;
+	int searchable = 0;
 	// A read error must not pass for the end of the directory: the entries
 	// not read would count as missing on this side.
 	while ((errno = 0, e = read_entry(reader)) != nullptr || errno != 0) {
@@ -730,8 +736,14 @@ static void read_entries(DirReader *reader, int dir, const char *path, DirListin
 		memcpy(full + plen, e->d_name, nlen + 1);
 		if (match_pattern(&run.exclude_patterns, full))
 			continue;
+		// "." and ".." are never listed; their status can only fail where
+		// the directory cannot be searched, which a status read already
+		// disproved.
+		if (searchable && is_dot_or_dot_dot(e->d_name))
+			continue;
 		FileStatus st;
 		int err = stat_entry(dir, e->d_name, full, &st) != 0 ? errno : 0;
+		searchable |= err == 0;
 		if (dest_side && (err != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) &&
 		    list_bare_link(dir, e, full, listing) == 0)
 			continue;
