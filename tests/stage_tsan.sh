@@ -71,5 +71,5 @@ count=$(ctest --test-dir "$out" -N -R "$tests" -E "$slow" | sed -n 's/^Total Tes
 echo "== $count tests under ThreadSanitizer"
 "${wrap[@]}" ctest --test-dir "$out" -j"$jobs" --output-on-failure -R "$tests" -E "$slow"
 status=$?
-[ "$status" -eq 0 ] || { echo "stage_tsan: failed, ctest ended with $status"; exit 1; }
+[ "$status" -eq 0 ] || { echo "stage_tsan: failed, tests failed (ctest status $status)"; exit 1; }
 echo "stage_tsan: passed"
