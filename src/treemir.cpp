@@ -1151,6 +1151,7 @@ enum {
 	RESERVED_FDS = 128,   // for the walk's own directories, one per level
 	FDS_PER_WORKER = 64,  // two per pair read ahead, two per copy
 	AHEAD_PER_WORKER = 16,
+	AHEAD_ENTRIES = 32768, // entries in the pairs read ahead: about 6 MiB
 	COPY_WINDOW = 64,     // copies queued ahead of the one the walk takes
 };
 
@@ -1173,6 +1174,7 @@ struct Listed {
 	Recording src_out, dst_out;
 	Listed **kids;      // by the index of src's subdirectories, or null
 	int32_t kid_count;
+	int64_t entries;    // counted in pool.entries until it is freed
 };
 
 // A file a worker copies, its output kept for the walk.
@@ -1194,6 +1196,7 @@ static struct {
 	int stopping;
 	int listed;                   // pairs read ahead, not yet freed
 	int listed_cap;
+	int64_t entries;              // their entries, both sides
 	std::thread *threads;
 	int count;
 } pool;
@@ -1345,7 +1348,7 @@ static void queue_kids(const Side *src, int dst_fd, const char *dst_path, Listed
 		return;
 	*count = dirs->count;
 	std::lock_guard<std::mutex> hold(pool.lock);
-	for (int32_t i = dirs->count; i-- > 0 && pool.listed < pool.listed_cap;) {
+	for (int32_t i = dirs->count; i-- > 0 && pool.listed < pool.listed_cap && pool.entries < AHEAD_ENTRIES;) {
 		const char *name = dirs->index[i]->name;
 		size_t slen = strlen(src->path) + strlen(name) + 2, dlen = strlen(dst_path) + strlen(name) + 2;
 		if (slen > PATH_BUF || dlen > PATH_BUF)
@@ -1382,6 +1385,13 @@ static void read_ahead(Listed *l)
 		l->dst_ok = l->dst.fd >= 0 && list_side(&l->dst, 1) == 0;
 	}
 	recording = nullptr;
+	l->entries = (int64_t)l->src.list.files.count + l->src.list.dirs.count;
+	if (l->dst_ok)
+		l->entries += (int64_t)l->dst.list.files.count + l->dst.list.dirs.count;
+	{
+		std::lock_guard<std::mutex> hold(pool.lock);
+		pool.entries += l->entries;
+	}
 	if (l->dst_ok)
 		queue_kids(&l->src, l->dst.fd, l->dst_path, &l->kids, &l->kid_count);
 }
@@ -1420,9 +1430,10 @@ static void drop_listed(Listed *l)
 	free_recording(&l->src_out);
 	free(l->src_path);
 	free(l->dst_path);
-	free(l);
 	std::lock_guard<std::mutex> hold(pool.lock);
 	pool.listed--;
+	pool.entries -= l->entries;
+	free(l);
 }
 
 // ---------------------------------------------------------------------
