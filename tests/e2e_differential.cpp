@@ -91,6 +91,12 @@ TEST(Differential, MirrorEqualsRsyncOnGeneratedTrees)
 {
 	if (system("rsync --version >/dev/null 2>&1") != 0)
 		GTEST_SKIP() << "rsync is not installed";
+	// Only the summary, the last line, holds seconds (and a regular
+	// expression over all of a large output takes long).
+	auto timeless = [](const std::string &out) {
+		size_t at = out.find_last_of("\r\n", out.size() - 2) + 1;
+		return out.substr(0, at) + zero_seconds(out.substr(at));
+	};
 	const Shape rows[] = {{1, 3, 5}, {2, 3, 5}, {3, 3, 5}, {4, 3, 5}, {5, 3, 5}, {6, 3, 5}, {7, 6, 10}, {11, 6, 10}};
 	for (const Shape &row : rows) {
 		SCOPED_TRACE("seed " + std::to_string(row.seed));
@@ -120,7 +126,7 @@ TEST(Differential, MirrorEqualsRsyncOnGeneratedTrees)
 		ASSERT_EQ(rename(D.c_str(), (top + "/M").c_str()), 0);
 		ASSERT_EQ(rename((top + "/W").c_str(), D.c_str()), 0);
 		RunResult one = run_treemir({S, D}, "", false, true);
-		EXPECT_EQ(zero_seconds(one.out), zero_seconds(many.out));
+		EXPECT_EQ(timeless(one.out), timeless(many.out));
 		EXPECT_EQ(one.err, many.err);
 		EXPECT_EQ(one.status, many.status);
 		EXPECT_EQ(fingerprint(D), fingerprint(top + "/M"));
