@@ -100,6 +100,11 @@ TEST(Differential, MirrorEqualsRsyncOnGeneratedTrees)
 	const Shape rows[] = {{1, 3, 5}, {2, 3, 5}, {3, 3, 5}, {4, 3, 5}, {5, 3, 5}, {6, 3, 5}, {7, 6, 10}, {11, 6, 10}};
 	for (const Shape &row : rows) {
 		SCOPED_TRACE("seed " + std::to_string(row.seed));
+		// The Windows build has one worker whatever the limit, and under
+		// wine a run on a large tree takes a quarter of a minute: there the
+		// small trees are mirrored once each.
+		if (windows_mode() && row.depth > 3)
+			continue;
 		Generator g{std::mt19937(row.seed), row, {}, {}};
 		g.src.push_back(g.dir("."));
 		g.dst.push_back(g.dir("."));
@@ -125,11 +130,13 @@ TEST(Differential, MirrorEqualsRsyncOnGeneratedTrees)
 		// The copy takes the first one's place, so the two print the same paths.
 		ASSERT_EQ(rename(D.c_str(), (top + "/M").c_str()), 0);
 		ASSERT_EQ(rename((top + "/W").c_str(), D.c_str()), 0);
-		RunResult one = run_treemir({S, D}, "", false, true);
-		EXPECT_EQ(timeless(one.out), timeless(many.out));
-		EXPECT_EQ(one.err, many.err);
-		EXPECT_EQ(one.status, many.status);
-		EXPECT_EQ(fingerprint(D), fingerprint(top + "/M"));
+		if (!windows_mode()) {
+			RunResult one = run_treemir({S, D}, "", false, true);
+			EXPECT_EQ(timeless(one.out), timeless(many.out));
+			EXPECT_EQ(one.err, many.err);
+			EXPECT_EQ(one.status, many.status);
+			EXPECT_EQ(fingerprint(D), fingerprint(top + "/M"));
+		}
 		remove_tree_all(top);
 	}
 }
