@@ -106,14 +106,24 @@ std::string reachable_copy(const std::string &file)
 	return copy;
 }
 
+static bool one_worker_suite()
+{
+	static const bool on = strcmp(env_or_empty("TREEMIR_TEST_ONE_WORKER"), "1") == 0;
+	return on;
+}
+
 // The command line of one run: the binary, or the runner and the Windows
 // build with its arguments in Windows form.  Unprivileged runs take a
-// reachable copy of the binary.
-static std::vector<std::string> command_line(const std::vector<std::string> &args, bool as_nobody)
+// reachable copy of the binary.  A one-worker run gets its open-files
+// limit, soft and hard, lowered by root before setpriv drops to uid 65534;
+// the Windows build runs one worker whatever the limit.
+std::vector<std::string> command_line(const std::vector<std::string> &args, bool as_nobody, bool one_worker)
 {
 	std::vector<std::string> full;
+	if ((one_worker || one_worker_suite()) && !windows_mode())
+		full = {"prlimit", "--nofile=192:192"};
 	if (as_nobody)
-		full = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+		full.insert(full.end(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
 	if (!windows_mode()) {
 		full.push_back(as_nobody ? reachable_copy(TREEMIR_BIN) : TREEMIR_BIN);
 		full.insert(full.end(), args.begin(), args.end());
@@ -152,9 +162,10 @@ static std::string unix_line_ends(const std::string &text)
 	return out;
 }
 
-RunResult run_treemir(const std::vector<std::string> &args, const std::string &cwd, bool as_nobody)
+RunResult run_treemir(const std::vector<std::string> &args, const std::string &cwd, bool as_nobody,
+                      bool one_worker)
 {
-	std::vector<std::string> full = command_line(args, as_nobody);
+	std::vector<std::string> full = command_line(args, as_nobody, one_worker);
 	// An unprivileged run starts where that user can go (wine starts
 	// nowhere else); the copies' folder is one.
 	const std::string &dir = cwd.empty() && as_nobody ? copies_dir : cwd;

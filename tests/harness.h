@@ -16,9 +16,14 @@ struct RunResult {
 // Runs the binary with args in cwd (empty: the current folder).  With
 // as_nobody the binary runs as uid/gid 65534 through setpriv, from a
 // reachable copy (see reachable_copy), in that copy's folder unless cwd
-// names another.
+// names another.  With one_worker, or for every run when the tests run
+// with TREEMIR_TEST_ONE_WORKER=1, it runs under prlimit with an open-files
+// limit of 192, soft and hard, from which the program takes one worker.
 RunResult run_treemir(const std::vector<std::string> &args, const std::string &cwd = "",
-                      bool as_nobody = false);
+                      bool as_nobody = false, bool one_worker = false);
+// The words run_treemir runs.
+std::vector<std::string> command_line(const std::vector<std::string> &args, bool as_nobody = false,
+                                      bool one_worker = false);
 
 // A copy of file, made once per process, in a folder of the harness's own
 // under /tmp (mode 755, removed at exit): uid 65534 may not reach a build

@@ -5,8 +5,10 @@
 # there it installs nothing and needs no network.
 #
 # Stages, in this order:
-#   build       the optimised build with its tests (GoogleTest, run by ctest)
-#   sanitizer   the same tests on a build with AddressSanitizer and UBSan
+#   build       the optimised build with its tests (GoogleTest, run by ctest),
+#               the program with as many workers as it picks itself
+#   sanitizer   the same tests on a build with AddressSanitizer and UBSan,
+#               the program with one worker (TREEMIR_TEST_ONE_WORKER=1)
 #   stage_*     every tests/stage_*.sh, in name order
 # Each stage prints one line as it starts and one as it ends; its output
 # goes to build/logs/<stage>.log, and when it fails the end of that log is
@@ -129,8 +131,8 @@ stage() {
 
 suite build build "optimised build, then its unit, end-to-end and fault-matrix tests, about 2 min" \
 	-DCMAKE_BUILD_TYPE=Release -DTREEMIR_SANITIZE=OFF
-ASAN_OPTIONS=detect_leaks=0 suite sanitizer build-san \
-	"the same tests with AddressSanitizer and UBSan, about 3 min" \
+ASAN_OPTIONS=detect_leaks=0 TREEMIR_TEST_ONE_WORKER=1 suite sanitizer build-san \
+	"the same tests with AddressSanitizer and UBSan, the program with one worker, about 3 min" \
 	-DCMAKE_BUILD_TYPE=Debug -DTREEMIR_SANITIZE=ON
 for script in tests/stage_*.sh; do
 	[ -e "$script" ] && stage "$script"

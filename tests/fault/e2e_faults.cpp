@@ -131,8 +131,8 @@ void unmount(const std::string &where)
 // Runs the program with both streams on a terminal: all of it lands in out.
 RunResult run_on_terminal(const std::vector<std::string> &args)
 {
-	std::string command = "'" TREEMIR_BIN "'";
-	for (const std::string &a : args)
+	std::string command;
+	for (const std::string &a : command_line(args))
 		command += " '" + a + "'";
 	FILE *p = popen(("script -qec \"" + command + "\" /dev/null </dev/null").c_str(), "r");
 	RunResult r{"", "", -1};
