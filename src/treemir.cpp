@@ -1150,8 +1150,8 @@ enum {
 	MAX_WORKERS = 16,
 	RESERVED_FDS = 128,   // for the walk's own directories, one per level
 	FDS_PER_WORKER = 64,  // two per pair read ahead, two per copy
-	AHEAD_PER_WORKER = 16,
-	AHEAD_ENTRIES = 32768, // entries in the pairs read ahead: about 6 MiB
+	AHEAD_PER_WORKER = 8,
+	AHEAD_ENTRIES = 8192, // entries in the pairs read ahead: about 2 MiB
 	COPY_WINDOW = 64,     // copies queued ahead of the one the walk takes
 };
 
@@ -1190,7 +1190,8 @@ struct CopyJob {
 static struct {
 	std::mutex lock;
 	std::condition_variable work; // a job was queued, or the pool stops
-	std::condition_variable done; // a job ended
+	std::condition_variable done; // the job the walk waits for ended
+	Job *awaited;
 	Job copies;                   // first in, first out
 	Job listings;                 // last in, first out: the nearest pairs
 	int stopping;
@@ -1259,10 +1260,19 @@ static void work(void)
 		run_job(job);
 		hold.lock();
 		job->state = JOB_DONE;
-		pool.done.notify_all();
+		if (job == pool.awaited)
+			pool.done.notify_one();
 	}
 	hold.unlock();
 	free(own_buffer);
+}
+
+static void await_job(Job *job, std::unique_lock<std::mutex> &hold)
+{
+	pool.awaited = job;
+	while (job->state != JOB_DONE)
+		pool.done.wait(hold);
+	pool.awaited = nullptr;
 }
 
 // Waits for a job the walk needs, running it itself if no worker has.
@@ -1278,8 +1288,7 @@ static void finish_job(Job *job)
 		job->state = JOB_DONE;
 		return;
 	}
-	while (job->state != JOB_DONE)
-		pool.done.wait(hold);
+	await_job(job, hold);
 }
 
 // Takes back a job the walk no longer needs; answers 1 if it never ran.
@@ -1290,8 +1299,7 @@ static int cancel_job(Job *job)
 		unqueue_job(job);
 		return 1;
 	}
-	while (job->state != JOB_DONE)
-		pool.done.wait(hold);
+	await_job(job, hold);
 	return 0;
 }
 
