@@ -1152,7 +1152,7 @@ enum {
 	FDS_PER_WORKER = 64,  // two per pair read ahead, two per copy
 	AHEAD_PER_WORKER = 8,
 	AHEAD_ENTRIES = 8192, // entries in the pairs read ahead: about 2 MiB
-	COPY_WINDOW = 64,     // copies queued ahead of the one the walk takes
+	COPY_WINDOW = 64,     // the most copies queued ahead of the one the walk takes
 };
 
 struct Job {
@@ -1198,6 +1198,7 @@ static struct {
 	int listed;                   // pairs read ahead, not yet freed
 	int listed_cap;
 	int64_t entries;              // their entries, both sides
+	int32_t copy_window;          // copies queued at once
 	std::thread *threads;
 	int count;
 } pool;
@@ -1316,6 +1317,11 @@ void start_workers(int64_t fd_limit)
 	if (run.workers == 1)
 		return;
 	pool.listed_cap = run.workers * AHEAD_PER_WORKER;
+	// Reading ahead waits on the disk, and gains from every request in
+	// flight; copying spends processor time in the kernel, and more
+	// copies than processors only contend for them.
+	unsigned cores = std::thread::hardware_concurrency();
+	pool.copy_window = cores == 0 || cores >= COPY_WINDOW / 2 ? COPY_WINDOW : 2 * (int32_t)cores;
 	pool.threads = new std::thread[run.workers];
 	for (pool.count = 0; pool.count < run.workers; pool.count++)
 		pool.threads[pool.count] = std::thread(work);
@@ -1345,18 +1351,20 @@ static char *copy_buffer(void)
 }
 
 // Queues a pair read ahead of the walk for each subdirectory of a pair
-// whose destination directory is open in dst_fd, the last first, so that
-// the first is the next taken; within the cap on pairs read ahead.
+// whose destination directory is open in dst_fd and that has none yet,
+// the last first, so that the first is the next taken; within the caps on
+// what is read ahead.
 static void queue_kids(const Side *src, int dst_fd, const char *dst_path, Listed ***kids,
                        int32_t *count)
 {
 	const EntryList *dirs = &src->list.dirs;
-	*kids = (Listed **)calloc((size_t)dirs->count, sizeof **kids);
-	if (*kids == nullptr)
+	if (*kids == nullptr && (*kids = (Listed **)calloc((size_t)dirs->count, sizeof **kids)) == nullptr)
 		return;
 	*count = dirs->count;
 	std::lock_guard<std::mutex> hold(pool.lock);
 	for (int32_t i = dirs->count; i-- > 0 && pool.listed < pool.listed_cap && pool.entries < AHEAD_ENTRIES;) {
+		if ((*kids)[i] != nullptr)
+			continue;
 		const char *name = dirs->index[i]->name;
 		size_t slen = strlen(src->path) + strlen(name) + 2, dlen = strlen(dst_path) + strlen(name) + 2;
 		if (slen > PATH_BUF || dlen > PATH_BUF)
@@ -1630,7 +1638,7 @@ static void queue_copy(CopyJob *c, PairWalk *w, const EntryNode *s, int held)
 	pool.work.notify_one();
 }
 
-// Copies in name order.  Workers take the small files up to COPY_WINDOW
+// Copies in name order.  Workers take the small files up to copy_window
 // ahead of the walk, which copies the rest itself and writes out every
 // copy's lines in turn.
 static void copy_changed_files(PairWalk *w)
@@ -1639,14 +1647,15 @@ static void copy_changed_files(PairWalk *w)
 	if (files->count == 0)
 		return;
 	CopyPlan *plan = plan_copies(w);
-	CopyJob *ring = pool.count > 0 ? (CopyJob *)xmalloc(COPY_WINDOW * sizeof *ring) : nullptr;
+	int32_t window = pool.copy_window;
+	CopyJob *ring = pool.count > 0 ? (CopyJob *)xmalloc((size_t)window * sizeof *ring) : nullptr;
 	for (int32_t i = 0, queued = 0; i < files->count; i++) {
-		for (; ring != nullptr && queued < files->count && queued < i + COPY_WINDOW; queued++)
+		for (; ring != nullptr && queued < files->count && queued < i + window; queued++)
 			if (plan[queued].how == COPY_BY_WORKER)
-				queue_copy(&ring[queued % COPY_WINDOW], w, files->index[queued], plan[queued].held);
+				queue_copy(&ring[queued % window], w, files->index[queued], plan[queued].held);
 		if (plan[i].how == COPY_BY_WORKER) {
-			finish_job(&ring[i % COPY_WINDOW].job);
-			replay(&ring[i % COPY_WINDOW].out, w->header);
+			finish_job(&ring[i % window].job);
+			replay(&ring[i % window].out, w->header);
 		} else if (plan[i].how == COPY_BY_WALK) {
 			copy_file(w->header, &w->src, &w->dst, files->index[i], plan[i].held);
 		}
@@ -1716,7 +1725,7 @@ static void sync_subdirs(PairWalk *w)
 	EntryList *dirs = &w->src.list.dirs;
 	if (dirs->count == 0)
 		return;
-	if (w->kids == nullptr && pool.count > 0)
+	if (pool.count > 0)
 		queue_kids(&w->src, w->dst.fd, w->dst.path, &w->kids, &w->kid_count);
 	// On the heap: the recursion is as deep as the tree.
 	char *paths = (char *)xmalloc(2 * (size_t)PATH_BUF);
