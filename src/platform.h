@@ -157,6 +157,8 @@ inline int entry_is_link(int, const struct dirent *, const char *full)
 }
 int open_source(const char *path);
 inline int open_source_at(int, const char *, const char *path) { return open_source(path); }
+// The walk copies alone here: there are no workers.
+inline int data_in_memory(int, const char *) { return 1; }
 // Never writes through a link: one in the way fails like O_NOFOLLOW.
 int open_dest(const char *path);
 // Times (whole seconds) and mode by path, once the copy is closed: the
@@ -261,6 +263,7 @@ inline int truncate_to(int, int64_t) { return 1; }
 #include <dirent.h>
 #include <regex.h>
 #include <sys/resource.h>
+#include <sys/uio.h>
 #if defined(__linux__)
 #include <sys/xattr.h>
 #endif
@@ -323,6 +326,26 @@ inline int entry_is_link(int dir, const struct dirent *e, const char *)
 inline int open_source_at(int dir, const char *name, const char *)
 {
 	return openat(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+// Whether a file's first byte can be read without waiting for its disk;
+// 1 as well where the file system cannot tell (in memory, as tmpfs, or of
+// its own kind).  Asking starts the read.
+inline int data_in_memory(int dir, const char *name)
+{
+#ifdef RWF_NOWAIT
+	int fd = openat(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0)
+		return 1;
+	char byte;
+	struct iovec one = {&byte, 1};
+	int waits = preadv2(fd, &one, 1, 0, RWF_NOWAIT) < 0 && errno == EAGAIN;
+	close(fd);
+	return !waits;
+#else
+	(void)dir;
+	(void)name;
+	return 1;
+#endif
 }
 // Times (with nanoseconds) and mode, through fd when it is open, else by path.
 enum { STATUS_ON_DESCRIPTOR = 1 };

@@ -1268,12 +1268,26 @@ static void work(void)
 	free(own_buffer);
 }
 
+// Waits for a job a worker runs.  While a copy is awaited, the walk takes
+// the next queued copy itself (it needs them all, and soon) instead of
+// sleeping: a thread woken for every small file costs more than the file.
 static void await_job(Job *job, std::unique_lock<std::mutex> &hold)
 {
-	pool.awaited = job;
-	while (job->state != JOB_DONE)
+	while (job->state != JOB_DONE) {
+		Job *next = pool.copies.next;
+		if (job->kind == JOB_COPY && next != &pool.copies) {
+			unqueue_job(next);
+			next->state = JOB_RUNNING;
+			hold.unlock();
+			run_job(next);
+			hold.lock();
+			next->state = JOB_DONE;
+			continue;
+		}
+		pool.awaited = job;
 		pool.done.wait(hold);
-	pool.awaited = nullptr;
+		pool.awaited = nullptr;
+	}
 }
 
 // Waits for a job the walk needs, running it itself if no worker has.
@@ -1596,10 +1610,21 @@ static int name_held(PairWalk *w, const EntryNode *s, const EntryNode *d)
 // one step, so nothing is lost by showing it at once), on a file system
 // whose ways are known (a first copy there teaches them), into a name no
 // directory holds.
-static int worker_copies(PairWalk *w, const EntryNode *s, int held)
+static int worker_may_copy(PairWalk *w, const EntryNode *s, int held)
 {
 	return pool.count > 0 && w->dst.fs->settled && held != NAME_DIR &&
 	       (uint64_t)s->status.st_size <= (uint64_t)run.buffer_size;
+}
+
+// Whether the pair's copies go to workers: only where the source's data
+// must come from its disk, as the first such file's tells.  Data in memory
+// is copied faster by the walk alone: copies in parallel only contend for
+// the processors in the kernel.
+static int copies_wait_for_disk(PairWalk *w, const EntryNode *s, int *asked)
+{
+	if (*asked == 0)
+		*asked = data_in_memory(w->src.fd, s->name) ? 1 : 2;
+	return *asked == 2;
 }
 
 enum { COPY_NONE, COPY_BY_WALK, COPY_BY_WORKER };
@@ -1614,6 +1639,7 @@ static CopyPlan *plan_copies(PairWalk *w)
 {
 	EntryList *files = &w->src.list.files;
 	CopyPlan *plan = (CopyPlan *)xmalloc((size_t)files->count * sizeof *plan);
+	int asked = 0;
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *s = files->index[i];
 		run.checked_count++;
@@ -1623,7 +1649,9 @@ static CopyPlan *plan_copies(PairWalk *w)
 			continue;
 		ready_for_change(w);
 		plan[i].held = (unsigned char)name_held(w, s, d);
-		plan[i].how = worker_copies(w, s, plan[i].held) ? COPY_BY_WORKER : COPY_BY_WALK;
+		plan[i].how = worker_may_copy(w, s, plan[i].held) && copies_wait_for_disk(w, s, &asked)
+		                  ? COPY_BY_WORKER
+		                  : COPY_BY_WALK;
 	}
 	return plan;
 }
