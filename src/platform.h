@@ -224,6 +224,7 @@ int volume_kind(int fd, const char *path, VolumeKind *kind);
 // One worker, the walk itself: the console's state is shared, and the
 // calls here were not made for threads.
 inline int64_t raise_descriptor_limit(void) { return 0; }
+inline void share_heap(void) {}
 // A copy is written to a named temporary, closed, then put in place by a
 // replacing rename: the system has no unnamed files.
 inline int open_unnamed_at(int, unsigned)
@@ -262,6 +263,7 @@ inline int truncate_to(int, int64_t) { return 1; }
 
 #include <dirent.h>
 #include <regex.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/uio.h>
 #if defined(__linux__)
@@ -588,6 +590,14 @@ inline int volume_kind(int, const char *, VolumeKind *kind)
 	return 0;
 }
 #endif
+// The workers allocate listings that the walk frees: in one shared heap,
+// not one each, so that what one frees another reuses.
+inline void share_heap(void)
+{
+#ifdef M_ARENA_MAX
+	mallopt(M_ARENA_MAX, 1);
+#endif
+}
 // The destination walk holds one open directory per level, and each
 // worker a few more.  Answers the limit it ends with.
 inline int64_t raise_descriptor_limit(void)

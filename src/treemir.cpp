@@ -829,10 +829,14 @@ static int list_side(Side *side, int dest_side)
 // pair, until close_side.  In the destination (dest_side) a link that
 // leads nowhere is listed as an item.  Answers 1 after reporting why the
 // directory cannot be read.
+static int shed_read_ahead(void);
+
 static int scan_at(const Item *it, int follow, int dest_side, Side *side)
 {
 	init_side(side, it->path);
 	side->fd = open_dir_at(it->dir, it->name, it->path, follow);
+	if (side->fd < 0 && (errno == EMFILE || errno == ENFILE) && shed_read_ahead())
+		side->fd = open_dir_at(it->dir, it->name, it->path, follow);
 	if (side->fd < 0) {
 		// Tell why in the words of a scan by path: no such entry, not a
 		// directory, or a directory that cannot be opened here.
@@ -1199,6 +1203,10 @@ static struct {
 	int listed_cap;
 	int64_t entries;              // their entries, both sides
 	int32_t copy_window;          // copies queued at once
+	int64_t fd_limit;
+	int32_t walk_depth;           // pairs the walk holds open
+	int32_t reading;              // pairs workers are reading
+	int64_t pairs_read, entries_read;
 	std::thread *threads;
 	int count;
 } pool;
@@ -1221,11 +1229,23 @@ static void unqueue_job(Job *job)
 	job->next->prev = job->prev;
 }
 
+// Whether one more pair may be read ahead: the pairs read and being read
+// (at the average size so far) must hold fewer than AHEAD_ENTRIES entries.
+static int room_to_read(void)
+{
+	if (pool.pairs_read == 0)
+		return pool.reading == 0; // the size of a pair is not known yet
+	int64_t average = pool.entries_read / pool.pairs_read;
+	return pool.entries + (pool.reading + 1) * average < AHEAD_ENTRIES;
+}
+
+// The next job for a worker: a copy, else a pair to read while there is
+// room.
 static Job *next_job(void)
 {
 	Job *head = pool.copies.next != &pool.copies ? &pool.copies : &pool.listings;
 	Job *job = head->next;
-	if (job == head)
+	if (job == head || (head == &pool.listings && !room_to_read()))
 		return nullptr;
 	unqueue_job(job);
 	return job;
@@ -1257,9 +1277,11 @@ static void work(void)
 			continue;
 		}
 		job->state = JOB_RUNNING;
+		pool.reading += job->kind == JOB_LIST;
 		hold.unlock();
 		run_job(job);
 		hold.lock();
+		pool.reading -= job->kind == JOB_LIST;
 		job->state = JOB_DONE;
 		if (job == pool.awaited)
 			pool.done.notify_one();
@@ -1330,7 +1352,9 @@ void start_workers(int64_t fd_limit)
 	own_buffer = run.copy_buffer;
 	if (run.workers == 1)
 		return;
+	share_heap();
 	pool.listed_cap = run.workers * AHEAD_PER_WORKER;
+	pool.fd_limit = fd_limit;
 	// Reading ahead waits on the disk, and gains from every request in
 	// flight; copying spends processor time in the kernel, and more
 	// copies than processors only contend for them.
@@ -1364,6 +1388,19 @@ static char *copy_buffer(void)
 	return own_buffer;
 }
 
+// How many more pairs may be read ahead: each holds two descriptors, which
+// the walk, two a level, must never run short of; together they hold no
+// more than an eighth of the limit.  Under pool.lock.
+static int32_t ahead_room(void)
+{
+	int64_t spare = pool.fd_limit - RESERVED_FDS / 2 - 2 * (int64_t)pool.walk_depth - 4 * (int64_t)pool.count;
+	int64_t fds = spare < pool.fd_limit / 8 ? spare : pool.fd_limit / 8;
+	int64_t room = fds / 2 - pool.listed;
+	if (pool.listed_cap - pool.listed < room)
+		room = pool.listed_cap - pool.listed;
+	return room > 0 ? (int32_t)room : 0;
+}
+
 // Queues a pair read ahead of the walk for each subdirectory of a pair
 // whose destination directory is open in dst_fd and that has none yet,
 // the last first, so that the first is the next taken; within the caps on
@@ -1376,7 +1413,11 @@ static void queue_kids(const Side *src, int dst_fd, const char *dst_path, Listed
 		return;
 	*count = dirs->count;
 	std::lock_guard<std::mutex> hold(pool.lock);
-	for (int32_t i = dirs->count; i-- > 0 && pool.listed < pool.listed_cap && pool.entries < AHEAD_ENTRIES;) {
+	int32_t room = ahead_room(), last = -1;
+	for (int32_t i = 0; i < dirs->count && room > 0; i++)
+		if ((*kids)[i] == nullptr)
+			last = i, room--;
+	for (int32_t i = last; i >= 0; i--) {
 		if ((*kids)[i] != nullptr)
 			continue;
 		const char *name = dirs->index[i]->name;
@@ -1421,6 +1462,8 @@ static void read_ahead(Listed *l)
 	{
 		std::lock_guard<std::mutex> hold(pool.lock);
 		pool.entries += l->entries;
+		pool.entries_read += l->entries;
+		pool.pairs_read++;
 	}
 	if (l->dst_ok)
 		queue_kids(&l->src, l->dst.fd, l->dst_path, &l->kids, &l->kid_count);
@@ -1464,6 +1507,7 @@ static void drop_listed(Listed *l)
 	pool.listed--;
 	pool.entries -= l->entries;
 	free(l);
+	pool.work.notify_one(); // a pair held back by the cap may be read now
 }
 
 // ---------------------------------------------------------------------
@@ -1479,12 +1523,15 @@ struct PairWalk {
 	Listed *ahead;       // the pair as a worker read it, or null
 	Listed **kids;       // the subdirectory pairs read ahead, by index
 	int32_t kid_count;
+	PairWalk *parent;    // the pair it lies in
 	int changed;         // something was removed or copied here
 	int source_complete; // every source entry's status could be read
 	int same_dir;        // source and destination are one directory
 };
 
 static int sync_pair(const char *source, const Item *dest, Listed *ahead);
+
+static PairWalk *innermost; // the pair the walk is in
 
 // Makes the destination writable before its first removal or copy.  Only
 // the owner's bits are added: nothing is ever made writable for others.
@@ -1606,14 +1653,29 @@ static int name_held(PairWalk *w, const EntryNode *s, const EntryNode *d)
 	return find_entry(&w->dst.list.dirs, s) != nullptr ? NAME_DIR : NAME_FREE;
 }
 
-// A copy a worker may make: a file that fits one buffer (its percentage is
-// one step, so nothing is lost by showing it at once), on a file system
-// whose ways are known (a first copy there teaches them), into a name no
-// directory holds.
-static int worker_may_copy(PairWalk *w, const EntryNode *s, int held)
+// Whether the pair's copies may be made side by side, so that their order
+// cannot matter: on a file system whose ways are known (a first copy there
+// teaches them) and that keeps every mode, as native ones do, which also
+// tell names apart by case (on one that folds case, two source names may
+// be one file there, and the later copy must win); and where no source
+// file bears a temporary's name, which a copy beside it may be using.
+static int copies_side_by_side(PairWalk *w)
 {
-	return pool.count > 0 && w->dst.fs->settled && held != NAME_DIR &&
-	       (uint64_t)s->status.st_size <= (uint64_t)run.buffer_size;
+	if (pool.count == 0 || !w->dst.fs->settled || w->dst.fs->kind.file_modes != KEEPS_MODES)
+		return 0;
+	EntryList *files = &w->src.list.files;
+	for (int32_t i = 0; i < files->count; i++)
+		if (strncmp(files->index[i]->name, TEMP_PREFIX, sizeof TEMP_PREFIX - 1) == 0)
+			return 0;
+	return 1;
+}
+
+// A copy a worker may make: a file that fits one buffer (its percentage is
+// one step, so nothing is lost by showing it at once), into a name no
+// directory holds.
+static int worker_may_copy(const EntryNode *s, int held)
+{
+	return held != NAME_DIR && (uint64_t)s->status.st_size <= (uint64_t)run.buffer_size;
 }
 
 // Whether the pair's copies go to workers: only where the source's data
@@ -1639,7 +1701,7 @@ static CopyPlan *plan_copies(PairWalk *w)
 {
 	EntryList *files = &w->src.list.files;
 	CopyPlan *plan = (CopyPlan *)xmalloc((size_t)files->count * sizeof *plan);
-	int asked = 0;
+	int asked = 0, side_by_side = -1;
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *s = files->index[i];
 		run.checked_count++;
@@ -1649,7 +1711,9 @@ static CopyPlan *plan_copies(PairWalk *w)
 			continue;
 		ready_for_change(w);
 		plan[i].held = (unsigned char)name_held(w, s, d);
-		plan[i].how = worker_may_copy(w, s, plan[i].held) && copies_wait_for_disk(w, s, &asked)
+		if (side_by_side < 0)
+			side_by_side = copies_side_by_side(w);
+		plan[i].how = side_by_side && worker_may_copy(s, plan[i].held) && copies_wait_for_disk(w, s, &asked)
 		                  ? COPY_BY_WORKER
 		                  : COPY_BY_WALK;
 	}
@@ -1678,7 +1742,11 @@ static void copy_changed_files(PairWalk *w)
 	int32_t window = pool.copy_window;
 	CopyJob *ring = pool.count > 0 ? (CopyJob *)xmalloc((size_t)window * sizeof *ring) : nullptr;
 	for (int32_t i = 0, queued = 0; i < files->count; i++) {
-		for (; ring != nullptr && queued < files->count && queued < i + window; queued++)
+		// Nothing is copied ahead of a copy the walk makes itself, so that
+		// a disk filling up meets the copies in name order.
+		for (; ring != nullptr && queued < files->count && queued < i + window &&
+		       (queued == i || plan[queued - 1].how != COPY_BY_WALK);
+		     queued++)
 			if (plan[queued].how == COPY_BY_WORKER)
 				queue_copy(&ring[queued % window], w, files->index[queued], plan[queued].held);
 		if (plan[i].how == COPY_BY_WORKER) {
@@ -1791,6 +1859,33 @@ static int take_dest(PairWalk *w, int follow)
 	return 0;
 }
 
+// The walk ran out of descriptors: the pairs read ahead give theirs back,
+// and no more are read ahead, so that a tree as deep as the limit allows
+// is walked as it would be alone.  On the walk's thread only; answers 1
+// when descriptors were given back.
+static int shed_read_ahead(void)
+{
+	if (pool.count == 0 || recording != nullptr)
+		return 0;
+	{
+		std::lock_guard<std::mutex> hold(pool.lock);
+		if (pool.listed == 0)
+			return 0;
+		pool.listed_cap = 0;
+	}
+	for (PairWalk *p = innermost; p != nullptr; p = p->parent)
+		drop_kids(&p->kids, &p->kid_count);
+	return 1;
+}
+
+static void count_walk_depth(int step)
+{
+	if (pool.count == 0)
+		return;
+	std::lock_guard<std::mutex> hold(pool.lock);
+	pool.walk_depth += step;
+}
+
 // Closes both sides, once nothing read below them is left.
 static void end_pair(PairWalk *w)
 {
@@ -1821,6 +1916,7 @@ static int walk_pair(PairWalk *w)
 	w->dst.fs = w->same_dir ? &keeps_all : find_fs(w->dst.fd, w->dst.path, w->dst.status.st_dev);
 	WalkFrame frame = {w->src.status.st_dev, w->src.status.st_ino, run.walk_path};
 	run.walk_path = &frame;
+	count_walk_depth(1);
 
 	if (!w->same_dir) {
 		// An unreadable source entry must never cost the destination
@@ -1838,6 +1934,7 @@ static int walk_pair(PairWalk *w)
 		apply_status(w->dst.fs, w->dst.fd, w->dst.path, &w->src.status);
 
 	run.walk_path = frame.parent;
+	count_walk_depth(-1);
 	end_pair(w);
 	return 0;
 }
@@ -1853,7 +1950,10 @@ static int sync_pair(const char *source, const Item *dest, Listed *ahead)
 	w.ahead = ahead;
 	w.kids = nullptr;
 	w.kid_count = 0;
+	w.parent = innermost;
+	innermost = &w;
 	int failed = walk_pair(&w);
+	innermost = w.parent;
 	drop_listed(ahead); // what the walk did not take of it
 	return failed;
 }
