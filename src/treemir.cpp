@@ -1412,8 +1412,8 @@ static void queue_kids(const Side *src, int dst_fd, const char *dst_path, Listed
 	if (*kids == nullptr && (*kids = (Listed **)calloc((size_t)dirs->count, sizeof **kids)) == nullptr)
 		return;
 	*count = dirs->count;
-	std::lock_guard<std::mutex> hold(pool.lock);
-	int32_t room = ahead_room(), last = -1;
+	std::unique_lock<std::mutex> hold(pool.lock);
+	int32_t room = ahead_room(), last = -1, queued = 0;
 	for (int32_t i = 0; i < dirs->count && room > 0; i++)
 		if ((*kids)[i] == nullptr)
 			last = i, room--;
@@ -1436,9 +1436,14 @@ static void queue_kids(const Side *src, int dst_fd, const char *dst_path, Listed
 		l->job.kind = JOB_LIST;
 		queue_job(&pool.listings, &l->job, 1);
 		pool.listed++;
+		queued++;
 		(*kids)[i] = l;
 	}
-	pool.work.notify_all();
+	hold.unlock();
+	// As many workers woken as there are pairs: waking all of them for
+	// one would cost more than the pair.
+	for (int32_t i = 0; i < queued && i < pool.count; i++)
+		pool.work.notify_one();
 }
 
 // A worker's reading of a pair: the source by its path, as the walk reads
@@ -1507,7 +1512,8 @@ static void drop_listed(Listed *l)
 	pool.listed--;
 	pool.entries -= l->entries;
 	free(l);
-	pool.work.notify_one(); // a pair held back by the cap may be read now
+	if (pool.listings.next != &pool.listings)
+		pool.work.notify_one(); // a pair held back by the cap may be read now
 }
 
 // ---------------------------------------------------------------------
