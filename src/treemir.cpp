@@ -1290,20 +1290,25 @@ static void work(void)
 	free(own_buffer);
 }
 
+// Runs a queued job on the walk's own thread.
+static void run_here(Job *job, std::unique_lock<std::mutex> &hold)
+{
+	unqueue_job(job);
+	job->state = JOB_RUNNING;
+	hold.unlock();
+	run_job(job);
+	hold.lock();
+	job->state = JOB_DONE;
+}
+
 // Waits for a job a worker runs.  While a copy is awaited, the walk takes
 // the next queued copy itself (it needs them all, and soon) instead of
 // sleeping: a thread woken for every small file costs more than the file.
 static void await_job(Job *job, std::unique_lock<std::mutex> &hold)
 {
 	while (job->state != JOB_DONE) {
-		Job *next = pool.copies.next;
-		if (job->kind == JOB_COPY && next != &pool.copies) {
-			unqueue_job(next);
-			next->state = JOB_RUNNING;
-			hold.unlock();
-			run_job(next);
-			hold.lock();
-			next->state = JOB_DONE;
+		if (job->kind == JOB_COPY && pool.copies.next != &pool.copies) {
+			run_here(pool.copies.next, hold);
 			continue;
 		}
 		pool.awaited = job;
@@ -1316,16 +1321,10 @@ static void await_job(Job *job, std::unique_lock<std::mutex> &hold)
 static void finish_job(Job *job)
 {
 	std::unique_lock<std::mutex> hold(pool.lock);
-	if (job->state == JOB_QUEUED) {
-		unqueue_job(job);
-		job->state = JOB_RUNNING;
-		hold.unlock();
-		run_job(job);
-		hold.lock();
-		job->state = JOB_DONE;
-		return;
-	}
-	await_job(job, hold);
+	if (job->state == JOB_QUEUED)
+		run_here(job, hold);
+	else
+		await_job(job, hold);
 }
 
 // Takes back a job the walk no longer needs; answers 1 if it never ran.
