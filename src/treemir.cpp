@@ -87,30 +87,49 @@ static void record(int kind, const char *text)
 	r->len += len;
 }
 
-static void put_text(FILE *f, const char *text, int flush)
+// Writes one piece of output of its kind, or records it on a worker.
+static void emit(int kind, const char *text)
 {
 	if (recording != nullptr) {
-		record(f == stdout ? (flush ? PUT_OUT_FLUSH : PUT_OUT) : PUT_ERR, text);
+		record(kind, text);
 		return;
 	}
-	fputs(text, f);
-	if (flush)
-		fflush(f);
+	fputs(text, kind <= PUT_OUT_FLUSH ? stdout : stderr);
+	if (kind == PUT_OUT_FLUSH)
+		fflush(stdout);
+	if (kind == PUT_ERR_COUNTED)
+		run.error_count++;
+}
+
+static void put_text(FILE *f, const char *text, int flush)
+{
+	emit(f == stdout ? (flush ? PUT_OUT_FLUSH : PUT_OUT) : PUT_ERR, text);
+}
+
+// Formats after the at bytes already in small (cap bytes), on the heap
+// where it does not fit; the caller frees what is not small.
+static char *vformat(char *small, size_t cap, size_t at, const char *format, va_list ap)
+{
+	va_list again;
+	va_copy(again, ap);
+	int len = vsnprintf(small + at, cap - at, format, ap);
+	char *text = small;
+	if ((size_t)len >= cap - at) {
+		text = (char *)xmalloc(at + (size_t)len + 1);
+		memcpy(text, small, at);
+		vsnprintf(text + at, (size_t)len + 1, format, again);
+	}
+	va_end(again);
+	return text;
 }
 
 static void put_format(FILE *f, int flush, const char *format, ...)
 {
-	char small[256], *text = small;
+	char small[256];
 	va_list ap;
 	va_start(ap, format);
-	int len = vsnprintf(small, sizeof small, format, ap);
+	char *text = vformat(small, sizeof small, 0, format, ap);
 	va_end(ap);
-	if ((size_t)len >= sizeof small) {
-		text = (char *)xmalloc((size_t)len + 1);
-		va_start(ap, format);
-		vsnprintf(text, (size_t)len + 1, format, ap);
-		va_end(ap);
-	}
 	put_text(f, text, flush);
 	if (text != small)
 		free(text);
@@ -120,22 +139,14 @@ static void put_format(FILE *f, int flush, const char *format, ...)
 // that it starts on a fresh line while a progress line is still open.
 void report_line(const char *format, ...)
 {
+	char small[256] = "\n";
 	va_list ap;
 	va_start(ap, format);
-	int len = vsnprintf(nullptr, 0, format, ap);
+	char *line = vformat(small, sizeof small, 1, format, ap);
 	va_end(ap);
-	char *line = (char *)xmalloc((size_t)len + 2);
-	line[0] = '\n';
-	va_start(ap, format);
-	vsnprintf(line + 1, (size_t)len + 1, format, ap);
-	va_end(ap);
-	if (recording != nullptr) {
-		record(PUT_ERR_COUNTED, line);
-	} else {
-		fputs(line, stderr);
-		run.error_count++;
-	}
-	free(line);
+	emit(PUT_ERR_COUNTED, line);
+	if (line != small)
+		free(line);
 }
 
 static void count_copied(void)
@@ -159,9 +170,7 @@ void replay(Recording *r, char *header)
 		else if (kind == PUT_COPIED)
 			run.copied_count++;
 		else
-			put_text(kind <= PUT_OUT_FLUSH ? stdout : stderr, text, kind == PUT_OUT_FLUSH);
-		if (kind == PUT_ERR_COUNTED)
-			run.error_count++;
+			emit(kind, text);
 	}
 	free_recording(r);
 }
