@@ -42,6 +42,7 @@ struct VolumeKind {
 	int time_step;  // seconds: 1, or 2 on FAT
 	int round_up;   // a time between two steps goes to the later one
 	int renames_touch; // a renamed file is given the current time
+	int in_memory;     // no disk behind it: a power cut leaves nothing to keep
 };
 // volume_kind (fd, path, kind) fills *kind with what the type of the file
 // system holding the open directory fd (path) tells, and answers 1 when
@@ -242,6 +243,15 @@ inline int link_unnamed_at(int, int, const char *)
 int open_temp_at(int dir, const char *name, const char *path, unsigned mode);
 // Replaces the item at to_path, made writable first where it is read-only.
 int rename_at(int dir, const char *from, const char *from_path, const char *to, const char *to_path);
+// Durability: each copy's data is written through to the disk before it
+// is closed (the system flushes one file, not a volume, for a user), so
+// the batch's own flush has nothing left to do.
+inline int flush_file(int fd) { return _commit(fd); }
+inline int flush_fs(int) { return 0; }
+// Free room is not asked for: batches are held to their fixed size.
+inline int64_t free_bytes(int) { return -1; }
+// Nothing is kept for a flush at the end of the run.
+inline int keep_dir(int) { return -1; }
 inline unsigned current_umask(void) { return 0; }
 inline int has_default_acl(int) { return 1; }
 // A mounted volume shows another volume serial; a record without one
@@ -265,6 +275,7 @@ inline int truncate_to(int, int64_t) { return 1; }
 #include <regex.h>
 #include <malloc.h>
 #include <sys/resource.h>
+#include <sys/statvfs.h>
 #include <sys/uio.h>
 #if defined(__linux__)
 #include <sys/xattr.h>
@@ -484,6 +495,33 @@ inline int open_temp_at(int dir, const char *name, const char *, unsigned mode)
 {
 	return openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, (mode_t)mode);
 }
+// Durability: a copy's data reaches the disk with its batch, one flush of
+// each file system the batch wrote to (flush_fs, through any descriptor
+// on it), not one per file (flush_file does nothing here).  Answers 0, or
+// -1 with errno.
+inline int flush_file(int) { return 0; }
+inline int flush_fs(int fd)
+{
+#if defined(__linux__)
+	return syncfs(fd);
+#else
+	(void)fd;
+	sync();
+	return 0;
+#endif
+}
+// A second descriptor of the open directory fd, for a flush of its file
+// system at the end of the run; -1 when none can be had.
+inline int keep_dir(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 3); }
+// What the running user may still write on the file system of fd, in
+// bytes; -1 where it cannot be told.
+inline int64_t free_bytes(int fd)
+{
+	struct statvfs vfs;
+	if (fstatvfs(fd, &vfs) != 0)
+		return -1;
+	return (int64_t)vfs.f_bavail * (int64_t)vfs.f_frsize;
+}
 inline unsigned current_umask(void)
 {
 	mode_t mask = umask(0);
@@ -554,15 +592,17 @@ inline int truncate_to(int fd, int64_t length) { return ftruncate(fd, (off_t)len
 inline int volume_kind(int fd, const char *, VolumeKind *kind)
 {
 	struct statfs fs;
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0};
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, 0};
 	if (fstatfs(fd, &fs) != 0)
 		return 0;
 	switch ((unsigned long)fs.f_type) {
+	case 0x01021994: // tmpfs
+	case 0x858458F6: // ramfs
+		kind->in_memory = 1;
+		return 1;
 	case 0xEF53:     // ext2, ext3, ext4
 	case 0x58465342: // xfs
 	case 0x9123683E: // btrfs
-	case 0x01021994: // tmpfs
-	case 0x858458F6: // ramfs
 	case 0xF2F52010: // f2fs
 	case 0x3153464A: // jfs
 	case 0x52654973: // reiserfs
@@ -574,10 +614,10 @@ inline int volume_kind(int fd, const char *, VolumeKind *kind)
 	case 0x4D44: // vfat, msdos: a read-only attribute on files alone (on
 	             // directories only with an option that Windows misreads),
 	             // times cut down to even seconds
-		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 0, 0};
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 0, 0, 0};
 		return 1;
 	case 0x2011BAB0: // exfat: as FAT, but times in 10 ms
-		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 1, 0, 0};
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 1, 0, 0, 0};
 		return 1;
 	default:
 		return 0;
@@ -586,7 +626,7 @@ inline int volume_kind(int fd, const char *, VolumeKind *kind)
 #else
 inline int volume_kind(int, const char *, VolumeKind *kind)
 {
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0};
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, 0};
 	return 0;
 }
 #endif

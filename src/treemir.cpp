@@ -181,10 +181,12 @@ void free_recording(Recording *r)
 	*r = {nullptr, 0, 0};
 }
 
-// A failed call: its operation word, the path it concerned, the error.
+// A failed call: its operation word, the path it concerned, the error,
+// which errno holds again afterwards for the caller to act on.
 void report_errno(const char *op, const char *path, int err)
 {
 	report_line("treemir: %s (%s) %s (%d)\n", op, err_text(path), strerror(err), err);
+	errno = err;
 }
 
 void report_error(const char *op, const char *path)
@@ -839,12 +841,13 @@ static int list_side(Side *side, int dest_side)
 // leads nowhere is listed as an item.  Answers 1 after reporting why the
 // directory cannot be read.
 static int shed_read_ahead(void);
+static int shed_held_dirs(void);
 
 static int scan_at(const Item *it, int follow, int dest_side, Side *side)
 {
 	init_side(side, it->path);
 	side->fd = open_dir_at(it->dir, it->name, it->path, follow);
-	if (side->fd < 0 && (errno == EMFILE || errno == ENFILE) && shed_read_ahead())
+	if (side->fd < 0 && (errno == EMFILE || errno == ENFILE) && (shed_read_ahead() | shed_held_dirs()))
 		side->fd = open_dir_at(it->dir, it->name, it->path, follow);
 	if (side->fd < 0) {
 		// Tell why in the words of a scan by path: no such entry, not a
@@ -903,7 +906,11 @@ static mode_t copy_mode_bits(const FileStatus *status)
 struct FsCaps {
 	file_dev_t dev;
 	VolumeKind kind;
-	int settled; // known, not assumed
+	int settled;    // known, not assumed
+	int written;    // the run changed something there
+	int flush_kept; // flush_fd, a directory there, is kept for the end of the run
+	int flush_fd;
+	char *flush_path;
 };
 
 enum { FS_CACHE = 32, PROBE_TIME = 1000000001 };
@@ -911,7 +918,7 @@ enum { FS_CACHE = 32, PROBE_TIME = 1000000001 };
 static FsCaps fs_cache[FS_CACHE];
 static int fs_cached;
 // Assumed where nothing is known: every bit kept, whole seconds.
-static FsCaps keeps_all = {0, {KEEPS_MODES, KEEPS_MODES, 1, 0, 0}, 1};
+static FsCaps keeps_all = {0, {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, 0}, 1, 0, 0, -1, nullptr};
 
 // The file system of a device met before, or the assumption.
 static FsCaps *fs_of(file_dev_t dev)
@@ -1059,6 +1066,13 @@ static FsCaps *find_fs(int dir_fd, const char *dir, file_dev_t dev)
 		fs = &fs_cache[fs_cached++];
 		fs->dev = dev;
 		fs->settled = volume_kind(dir_fd, dir, &fs->kind);
+		fs->flush_fd = keep_dir(dir_fd);
+		fs->flush_kept = fs->flush_fd >= 0;
+		if (fs->flush_kept) {
+			size_t len = strlen(dir) + 1;
+			fs->flush_path = (char *)xmalloc(len);
+			memcpy(fs->flush_path, dir, len);
+		}
 	}
 	if (!fs->settled)
 		probe_fs(fs, dir_fd, dir);
@@ -1158,7 +1172,7 @@ static int on_walk_path(const FileStatus *st)
 // subdirectory before it descends into it.  The listings are snapshots in
 // any case: they are only taken a little earlier.
 enum { JOB_QUEUED, JOB_RUNNING, JOB_DONE };
-enum { JOB_LIST, JOB_COPY };
+enum { JOB_LIST, JOB_COPY, JOB_FLUSH };
 enum {
 	MAX_WORKERS = 16,
 	RESERVED_FDS = 128,   // for the walk's own directories, one per level
@@ -1198,6 +1212,7 @@ struct CopyJob {
 	const EntryNode *entry;
 	int held;
 	Recording out;
+	CopyResult result;
 };
 
 static struct {
@@ -1205,6 +1220,7 @@ static struct {
 	std::condition_variable work; // a job was queued, or the pool stops
 	std::condition_variable done; // the job the walk waits for ended
 	Job *awaited;
+	Job flushes;                  // barriers of sealed batches, taken first
 	Job copies;                   // first in, first out
 	Job listings;                 // last in, first out: the nearest pairs
 	int stopping;
@@ -1248,11 +1264,12 @@ static int room_to_read(void)
 	return pool.entries + (pool.reading + 1) * average < AHEAD_ENTRIES;
 }
 
-// The next job for a worker: a copy, else a pair to read while there is
-// room.
+// The next job for a worker: a barrier, a copy, else a pair to read while
+// there is room.
 static Job *next_job(void)
 {
-	Job *head = pool.copies.next != &pool.copies ? &pool.copies : &pool.listings;
+	Job *head = pool.flushes.next != &pool.flushes ? &pool.flushes
+	            : pool.copies.next != &pool.copies ? &pool.copies : &pool.listings;
 	Job *job = head->next;
 	if (job == head || (head == &pool.listings && !room_to_read()))
 		return nullptr;
@@ -1261,6 +1278,8 @@ static Job *next_job(void)
 }
 
 static void read_ahead(Listed *l);
+struct Batch;
+static void run_barrier(Batch *b);
 
 static void run_job(Job *job)
 {
@@ -1268,9 +1287,13 @@ static void run_job(Job *job)
 		read_ahead((Listed *)job);
 		return;
 	}
+	if (job->kind == JOB_FLUSH) {
+		run_barrier((Batch *)job);
+		return;
+	}
 	CopyJob *c = (CopyJob *)job;
 	recording = &c->out;
-	copy_file(c->header, c->src, c->dst, c->entry, c->held);
+	copy_file(c->header, c->src, c->dst, c->entry, c->held, &c->result);
 	recording = nullptr;
 }
 
@@ -1355,6 +1378,7 @@ void start_workers(int64_t fd_limit)
 {
 	int64_t n = (fd_limit - RESERVED_FDS) / FDS_PER_WORKER;
 	run.workers = n < 1 ? 1 : n > MAX_WORKERS ? MAX_WORKERS : (int32_t)n;
+	pool.flushes.next = pool.flushes.prev = &pool.flushes;
 	pool.copies.next = pool.copies.prev = &pool.copies;
 	pool.listings.next = pool.listings.prev = &pool.listings;
 	own_buffer = run.copy_buffer;
@@ -1525,6 +1549,319 @@ static void drop_listed(Listed *l)
 }
 
 // ---------------------------------------------------------------------
+// Placing copies
+// ---------------------------------------------------------------------
+
+// A copy takes its name only once its data is on the disk.  A finished
+// copy waits under its temporary's name in its directory, held in the
+// open batch, in the walk's order.  A full batch is sealed and its barrier
+// started: one flush of each file system it wrote to, run by a worker
+// while the walk goes on.  When the next batch is sealed, or the run ends,
+// the walk waits for that barrier and gives the sealed batch's copies
+// their names, in the order they were made.  After a power cut every name
+// then holds its old file or the whole new one: no name is ever given to
+// data that had not reached the disk, and no old file is gone before its
+// replacement is there.  A batch of many small copies costs one barrier,
+// not one per file; one of large copies is placed at once, so that the
+// old files it replaces do not hold their room while the next batch is
+// written.
+//
+// Batches are sealed, and copies placed, at points that follow the walk's
+// order alone (counts, sizes, the room measured before a pair's copies,
+// the walk's own descriptors), so one worker and many give the same names
+// at the same points, with the same lines.
+//
+// A directory that holds waiting copies is kept open for them (HeldDir,
+// counted): its pair may end first.
+enum {
+	BATCH_COPIES = 1024,        // copies in one batch
+	BATCH_BYTES = 64 << 20,     // their data, at most; less on a fuller disk
+	BATCH_ROOM_SHARE = 8,       // a batch holds at most this part of the free room
+};
+
+struct HeldDir {
+	int fd;
+	int refs;        // its pair while that is open, and each group of copies
+	int pair_ended;  // the descriptor is the groups' alone
+	char *path;
+	FsCaps *fs;
+	file_dev_t dev;
+};
+
+struct Placement {
+	Placement *next;    // circular, through its group's head
+	char *name;
+	unsigned serial;    // its temporary
+	FileStatus status;  // the times, given again where a rename touches them
+};
+
+// The copies of one directory in one batch, in the order they were made.
+struct PlaceGroup {
+	PlaceGroup *next;   // circular, through the batch's head
+	HeldDir *dir;
+	Placement head;
+	Placement *last;
+	int err;            // the barrier's failure on its file system, or 0
+};
+
+struct Batch {
+	Job job;            // its barrier, first in, first out
+	PlaceGroup head;
+	PlaceGroup *last;
+	int64_t count;
+	int64_t bytes;
+};
+
+static Batch batches[2];
+static Batch *open_batch = &batches[0], *sealed_batch = nullptr;
+static int64_t batch_bytes = BATCH_BYTES; // for the pair being copied
+static int32_t held_dirs;                  // ended pairs kept open for copies
+static int32_t held_dirs_cap = 16;
+
+static void init_batch(Batch *b)
+{
+	b->head.next = &b->head;
+	b->last = &b->head;
+	b->count = 0;
+	b->bytes = 0;
+}
+
+static int batch_empty(const Batch *b)
+{
+	return b->head.next == &b->head;
+}
+
+static void release_dir(HeldDir *d)
+{
+	if (--d->refs > 0)
+		return;
+	if (d->pair_ended) {
+		close_dir(d->fd);
+		held_dirs--;
+	}
+	free(d->path);
+	free(d);
+}
+
+// The barrier: each file system of the batch flushed once.  Records
+// nothing; the walk reports a failure when it places the batch.
+static void run_barrier(Batch *b)
+{
+	for (PlaceGroup *g = b->head.next; g != &b->head; g = g->next) {
+		PlaceGroup *seen = b->head.next;
+		while (seen != g && seen->dir->dev != g->dir->dev)
+			seen = seen->next;
+		g->err = seen != g ? seen->err : flush_fs(g->dir->fd) != 0 ? errno : 0;
+	}
+}
+
+static void start_barrier(Batch *b)
+{
+	b->job.kind = JOB_FLUSH;
+	if (pool.count == 0) {
+		run_barrier(b);
+		return;
+	}
+	{
+		std::lock_guard<std::mutex> hold(pool.lock);
+		queue_job(&pool.flushes, &b->job, 0);
+	}
+	pool.work.notify_one();
+}
+
+// Gives one waiting copy its name; a copy whose data may not be on the
+// disk goes, and the old file stays.
+static void place_one(const PlaceGroup *g, const Placement *p)
+{
+	char temp[40], path[PATH_BUF], temp_path[PATH_BUF + 40];
+	snprintf(temp, sizeof temp, TEMP_PREFIX "%u", p->serial);
+	join_path(path, sizeof path, g->dir->path, p->name); // it fit when the copy was made
+	join_path(temp_path, sizeof temp_path, g->dir->path, temp);
+	if (g->err == 0) {
+		if (rename_at(g->dir->fd, temp, temp_path, p->name, path) != 0) {
+			report_error("rename", path);
+		} else {
+			if (g->dir->fs->kind.renames_touch &&
+			    set_times_at(g->dir->fd, p->name, path, &p->status) != 0)
+				report_error("utime", path);
+			return;
+		}
+	}
+	// A temporary already gone went with its directory.
+	if (unlink_at(g->dir->fd, temp, temp_path) != 0 && errno != ENOENT)
+		report_error("unlink", path);
+}
+
+// Waits for the sealed batch's barrier and places its copies in order.
+static void place_sealed(void)
+{
+	Batch *b = sealed_batch;
+	if (b == nullptr)
+		return;
+	if (pool.count > 0)
+		finish_job(&b->job);
+	sealed_batch = nullptr;
+	for (PlaceGroup *g = b->head.next, *next; g != &b->head; g = next) {
+		next = g->next;
+		if (g->err != 0 && (g == b->head.next || g->err != b->head.next->err))
+			report_errno("syncfs", g->dir->path, g->err);
+		for (Placement *p = g->head.next, *after; p != &g->head; p = after) {
+			after = p->next;
+			place_one(g, p);
+			free(p->name);
+			free(p);
+		}
+		release_dir(g->dir);
+		free(g);
+	}
+	init_batch(b);
+}
+
+// Places what was sealed before, then seals the open batch.
+static void seal_batch(void)
+{
+	place_sealed();
+	if (batch_empty(open_batch))
+		return;
+	sealed_batch = open_batch;
+	open_batch = open_batch == &batches[0] ? &batches[1] : &batches[0];
+	init_batch(open_batch);
+	start_barrier(sealed_batch);
+}
+
+// Every waiting copy placed now: before a directory holding some is made
+// read-only, where the walk runs short of descriptors or room, and at the
+// end of the run.  On the walk's thread only.
+static void place_copies(void)
+{
+	seal_batch();
+	place_sealed();
+}
+
+static HeldDir *hold_dir(const Side *dst)
+{
+	HeldDir *d = (HeldDir *)xmalloc(sizeof *d);
+	size_t len = strlen(dst->path) + 1;
+	d->path = (char *)xmalloc(len);
+	memcpy(d->path, dst->path, len);
+	d->fd = dst->fd;
+	d->refs = 1;
+	d->pair_ended = 0;
+	d->fs = dst->fs;
+	d->dev = dst->status.st_dev;
+	return d;
+}
+
+// Holds a finished copy of the pair whose destination is dst (held for it
+// in *dir) in the open batch, and seals the batch once it is full.  A copy
+// of many bytes, and a full batch of them, is placed at once.
+static void hold_copy(HeldDir **dir, const Side *dst, const EntryNode *s, const CopyResult *r)
+{
+	if (!r->waiting)
+		return;
+	if (*dir == nullptr)
+		*dir = hold_dir(dst);
+	Batch *b = open_batch;
+	PlaceGroup *g = b->last;
+	if (g == &b->head || g->dir != *dir) {
+		g = (PlaceGroup *)xmalloc(sizeof *g);
+		g->dir = *dir;
+		(*dir)->refs++;
+		g->head.next = &g->head;
+		g->last = &g->head;
+		g->err = 0;
+		g->next = &b->head;
+		b->last->next = g;
+		b->last = g;
+	}
+	Placement *p = (Placement *)xmalloc(sizeof *p);
+	size_t len = strlen(s->name) + 1;
+	p->name = (char *)xmalloc(len);
+	memcpy(p->name, s->name, len);
+	p->serial = r->serial;
+	p->status = s->status;
+	p->next = &g->head;
+	g->last->next = p;
+	g->last = p;
+	b->count++;
+	b->bytes += s->status.st_size;
+	if (b->bytes >= batch_bytes)
+		place_copies();
+	else if (b->count >= BATCH_COPIES || held_dirs >= held_dirs_cap)
+		seal_batch();
+}
+
+// A pair ends: a directory that still holds waiting copies stays open for
+// them; answers 1 when its descriptor is theirs now.
+static int release_pair_dir(HeldDir **dir)
+{
+	HeldDir *d = *dir;
+	*dir = nullptr;
+	if (d == nullptr)
+		return 0;
+	if (d->refs == 1) {
+		release_dir(d);
+		return 0;
+	}
+	d->pair_ended = 1;
+	d->refs--;
+	if (++held_dirs >= held_dirs_cap)
+		seal_batch();
+	return 1;
+}
+
+// Before a pair's copies: a batch holds at most a part of the room left,
+// so that the old files it replaces, which keep theirs until it is
+// placed, never crowd out the copies after them.
+static void measure_room(int dst_fd)
+{
+	int64_t room = free_bytes(dst_fd);
+	batch_bytes = BATCH_BYTES;
+	if (room >= 0 && room / BATCH_ROOM_SHARE < batch_bytes)
+		batch_bytes = room / BATCH_ROOM_SHARE;
+}
+
+// Unmakes a finished copy that will not be placed.
+static void discard_copy(const Side *dst, const CopyResult *r)
+{
+	char temp[40], path[PATH_BUF + 40];
+	if (!r->waiting)
+		return;
+	snprintf(temp, sizeof temp, TEMP_PREFIX "%u", r->serial);
+	if (join_path(path, sizeof path, dst->path, temp) != nullptr && unlink_at(dst->fd, temp, path) != 0)
+		report_error("unlink", path);
+}
+
+// The end of the run: every copy placed, and each destination file system
+// the run changed flushed, so that a run that has printed its summary has
+// its copies, their names and its removals on the disk.
+void finish_placing(void)
+{
+	place_copies();
+	for (int i = 0; i < fs_cached; i++)
+		if (fs_cache[i].written && fs_cache[i].flush_kept && flush_fs(fs_cache[i].flush_fd) != 0)
+			report_error("syncfs", fs_cache[i].flush_path);
+}
+
+// The walk ran out of descriptors: the directories kept open for waiting
+// copies are given back, their copies placed.  Answers 1 when some were.
+static int shed_held_dirs(void)
+{
+	if (recording != nullptr || held_dirs == 0)
+		return 0;
+	place_copies();
+	return 1;
+}
+
+void init_placing(int64_t fd_limit)
+{
+	init_batch(&batches[0]);
+	init_batch(&batches[1]);
+	int64_t cap = fd_limit / 32;
+	held_dirs_cap = cap < 4 ? 4 : cap > 64 ? 64 : (int32_t)cap;
+}
+
+// ---------------------------------------------------------------------
 // Pair walk
 // ---------------------------------------------------------------------
 
@@ -1541,6 +1878,8 @@ struct PairWalk {
 	int changed;         // something was removed or copied here
 	int source_complete; // every source entry's status could be read
 	int same_dir;        // source and destination are one directory
+	int temp_names;      // a source file bears a temporary's name
+	HeldDir *held;       // the destination, kept for copies waiting there
 };
 
 static int sync_pair(const char *source, const Item *dest, Listed *ahead);
@@ -1554,6 +1893,7 @@ static void ready_for_change(PairWalk *w)
 	if (w->changed)
 		return;
 	w->changed = 1;
+	w->dst.fs->written = 1;
 	w->dst.default_acl = has_default_acl(w->dst.fd);
 	mode_t mode;
 	if ((w->dst.status.st_mode & S_IRWXU) != S_IRWXU &&
@@ -1675,13 +2015,18 @@ static int name_held(PairWalk *w, const EntryNode *s, const EntryNode *d)
 // file bears a temporary's name, which a copy beside it may be using.
 static int copies_side_by_side(PairWalk *w)
 {
-	if (pool.count == 0 || !w->dst.fs->settled || w->dst.fs->kind.file_modes != KEEPS_MODES)
-		return 0;
+	return pool.count > 0 && w->dst.fs->settled && w->dst.fs->kind.file_modes == KEEPS_MODES &&
+	       !w->temp_names;
+}
+
+// Whether a source file of the pair bears a temporary's name.
+static int holds_temp_names(PairWalk *w)
+{
 	EntryList *files = &w->src.list.files;
 	for (int32_t i = 0; i < files->count; i++)
 		if (strncmp(files->index[i]->name, TEMP_PREFIX, sizeof TEMP_PREFIX - 1) == 0)
-			return 0;
-	return 1;
+			return 1;
+	return 0;
 }
 
 // A copy a worker may make: a file that fits one buffer (its percentage is
@@ -1716,6 +2061,7 @@ static CopyPlan *plan_copies(PairWalk *w)
 	EntryList *files = &w->src.list.files;
 	CopyPlan *plan = (CopyPlan *)xmalloc((size_t)files->count * sizeof *plan);
 	int asked = 0, side_by_side = -1;
+	w->temp_names = holds_temp_names(w);
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *s = files->index[i];
 		run.checked_count++;
@@ -1736,12 +2082,50 @@ static CopyPlan *plan_copies(PairWalk *w)
 
 static void queue_copy(CopyJob *c, PairWalk *w, const EntryNode *s, int held)
 {
-	*c = {{nullptr, nullptr, JOB_COPY, JOB_QUEUED}, w->header, &w->src, &w->dst, s, held, {nullptr, 0, 0}};
+	*c = {{nullptr, nullptr, JOB_COPY, JOB_QUEUED}, w->header, &w->src, &w->dst, s, held, {nullptr, 0, 0},
+	      {0, 0, 0}};
 	{
 		std::lock_guard<std::mutex> hold(pool.lock);
 		queue_job(&pool.copies, &c->job, 0);
 	}
 	pool.work.notify_one();
+}
+
+// Holds a finished copy of the pair for placing.  Where a source file
+// bears a temporary's name, which a waiting copy may be using, every copy
+// of the pair is placed at once.
+static void hold_pair_copy(PairWalk *w, const EntryNode *s, const CopyResult *r)
+{
+	hold_copy(&w->held, &w->dst, s, r);
+	if (w->temp_names)
+		place_copies();
+}
+
+static void copy_here(PairWalk *w, const EntryNode *s, int held)
+{
+	CopyResult r;
+	copy_file(w->header, &w->src, &w->dst, s, held, &r);
+	hold_pair_copy(w, s, &r);
+}
+
+// A worker's copy that ran short of room may have lost it to copies
+// after it, made side by side: those are taken back, their temporaries
+// removed and their lines never shown, and the walk makes the rest of the
+// pair's copies itself from this one on, in name order, as one thread
+// would have.
+static void take_back_copies(PairWalk *w, CopyJob *ring, int32_t window, int32_t from, int32_t to,
+                             CopyPlan *plan, int32_t count)
+{
+	for (int32_t j = from; j < to; j++) {
+		CopyJob *c = &ring[j % window];
+		if (plan[j].how != COPY_BY_WORKER || cancel_job(&c->job))
+			continue;
+		discard_copy(&w->dst, &c->result);
+		free_recording(&c->out);
+	}
+	for (int32_t j = from; j < count; j++)
+		if (plan[j].how == COPY_BY_WORKER)
+			plan[j].how = COPY_BY_WALK;
 }
 
 // Copies in name order.  Workers take the small files up to copy_window
@@ -1753,6 +2137,8 @@ static void copy_changed_files(PairWalk *w)
 	if (files->count == 0)
 		return;
 	CopyPlan *plan = plan_copies(w);
+	if (w->changed && !w->dst.fs->kind.in_memory)
+		measure_room(w->dst.fd);
 	int32_t window = pool.copy_window;
 	CopyJob *ring = pool.count > 0 ? (CopyJob *)xmalloc((size_t)window * sizeof *ring) : nullptr;
 	for (int32_t i = 0, queued = 0; i < files->count; i++) {
@@ -1763,11 +2149,20 @@ static void copy_changed_files(PairWalk *w)
 		     queued++)
 			if (plan[queued].how == COPY_BY_WORKER)
 				queue_copy(&ring[queued % window], w, files->index[queued], plan[queued].held);
+		CopyJob *c = &ring[i % window];
 		if (plan[i].how == COPY_BY_WORKER) {
-			finish_job(&ring[i % window].job);
-			replay(&ring[i % window].out, w->header);
+			finish_job(&c->job);
+			if (c->result.short_of_room) {
+				free_recording(&c->out);
+				take_back_copies(w, ring, window, i + 1, queued, plan, files->count);
+				queued = files->count;
+				copy_here(w, files->index[i], plan[i].held);
+				continue;
+			}
+			replay(&c->out, w->header);
+			hold_pair_copy(w, files->index[i], &c->result);
 		} else if (plan[i].how == COPY_BY_WALK) {
-			copy_file(w->header, &w->src, &w->dst, files->index[i], plan[i].held);
+			copy_here(w, files->index[i], plan[i].held);
 		}
 	}
 	free(ring);
@@ -1825,6 +2220,7 @@ static void descend(PairWalk *w, int32_t i, char *sub_src, char *sub_dst)
 		// A directory its owner cannot write takes no new entry.
 		if (!(w->dst.status.st_mode & S_IWUSR))
 			ready_for_change(w);
+		w->dst.fs->written = 1;
 		make_dir(w->header, &sub);
 	}
 	sync_pair(sub_src, &sub, take_kid(w, i, d));
@@ -1900,10 +2296,13 @@ static void count_walk_depth(int step)
 	pool.walk_depth += step;
 }
 
-// Closes both sides, once nothing read below them is left.
+// Closes both sides, once nothing read below them is left; a destination
+// that holds waiting copies stays open for them.
 static void end_pair(PairWalk *w)
 {
 	drop_kids(&w->kids, &w->kid_count);
+	if (release_pair_dir(&w->held))
+		w->dst.fd = -1;
 	close_side(&w->dst);
 	close_side(&w->src);
 }
@@ -1944,8 +2343,12 @@ static int walk_pair(PairWalk *w)
 	// A mode that drifted is put right too, but not from a source
 	// directory that could not be read whole: its mode may be the fault.
 	int drifted = !same_mode(w->dst.fs, &w->src.status, &w->dst.status);
-	if (!w->same_dir && (w->changed || (drifted && w->source_complete)))
+	if (!w->same_dir && (w->changed || (drifted && w->source_complete))) {
+		// A directory its owner may not write takes no more names.
+		if (w->held != nullptr && !(w->src.status.st_mode & S_IWUSR))
+			place_copies();
 		apply_status(w->dst.fs, w->dst.fd, w->dst.path, &w->src.status);
+	}
 
 	run.walk_path = frame.parent;
 	count_walk_depth(-1);
@@ -1964,6 +2367,8 @@ static int sync_pair(const char *source, const Item *dest, Listed *ahead)
 	w.ahead = ahead;
 	w.kids = nullptr;
 	w.kid_count = 0;
+	w.temp_names = 0;
+	w.held = nullptr;
 	w.parent = innermost;
 	innermost = &w;
 	int failed = walk_pair(&w);
@@ -2174,6 +2579,8 @@ struct CopyTarget {
 	char temp_path[PATH_BUF + 40]; // room for the temporary's name past a full path
 	unsigned mode;         // what it is made with, birth_mode
 	int mode_done;         // that is the source's own mode
+	int defer;             // it waits under its temporary for the walk to place it
+	unsigned serial;       // the temporary's
 };
 
 // Gives the temporary a fresh name beside the copy's, by the act given
@@ -2184,7 +2591,8 @@ static int name_temp(CopyTarget *t, const char *dst_dir, int (*make)(CopyTarget 
 	static std::atomic<unsigned> serial; // every copying thread's
 	char name[40];
 	for (int tries = 0; tries < 16; tries++) {
-		snprintf(name, sizeof name, TEMP_PREFIX "%u", serial++);
+		t->serial = serial++;
+		snprintf(name, sizeof name, TEMP_PREFIX "%u", t->serial);
 		if (join_path(t->temp_path, sizeof t->temp_path, dst_dir, name) == nullptr)
 			return 1;
 		t->temp = {t->dst.dir, t->temp_path + strlen(t->temp_path) - strlen(name), t->temp_path};
@@ -2226,11 +2634,12 @@ static int open_target(CopyTarget *t, const char *dst_dir, int in_place, int unl
 }
 
 // Links the finished unnamed file in while its descriptor is open: under
-// the copy's own name when that is free, else under a temporary name that
-// then replaces what holds it.
+// the copy's own name when that is free and it need not wait for its data
+// to reach the disk, else under a temporary name that then replaces what
+// holds it.
 static int link_target(CopyTarget *t, const char *dst_dir, int replace)
 {
-	if (!replace) {
+	if (!replace && !t->defer) {
 		if (link_unnamed_at(t->fd, t->dst.dir, t->dst.name) == 0) {
 			t->kind = TARGET_IN_PLACE; // it stands under its name now
 			return 0;
@@ -2279,6 +2688,10 @@ static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *en
 		apply_times(t->fd, t->dst.path, t->dst.path, &entry->status);
 	else if (!failed && STATUS_ON_DESCRIPTOR)
 		apply_status(t->fs, t->fd, t->dst.path, &entry->status);
+	if (!failed && t->kind != TARGET_IN_PLACE && flush_file(t->fd) != 0) {
+		report_error("write", t->dst.path);
+		failed = 1;
+	}
 	if (!failed && t->kind == TARGET_UNNAMED)
 		failed = link_target(t, dst_dir, replace);
 	if (close(t->fd) != 0) {
@@ -2290,6 +2703,8 @@ static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *en
 	if (!failed && !STATUS_ON_DESCRIPTOR)
 		apply_status_as(t->fs, -1, t->kind == TARGET_NAMED ? t->temp.path : t->dst.path, t->dst.path,
 		                &entry->status);
+	if (!failed && t->defer && t->kind == TARGET_NAMED)
+		return 0; // the walk places it, once its data is on the disk
 	if (!failed)
 		failed = place_target(t);
 	if (failed)
@@ -2300,10 +2715,19 @@ static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *en
 	return failed;
 }
 
-// The one act that builds its item's path itself: its line comes first,
-// and a path too long for it is reported after the line.
-void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const EntryNode *entry, int held)
+static int is_short_of_room(int err)
 {
+	return err == ENOSPC || err == EDQUOT;
+}
+
+// The one act that builds its item's path itself: its line comes first,
+// and a path too long for it is reported after the line.  A finished copy
+// is left waiting under its temporary's name, told in result, for the
+// walk to place (place_copies).
+void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const EntryNode *entry, int held,
+               CopyResult *result)
+{
+	*result = {0, 0, 0};
 	if (run.verbose >= 2) {
 		flush_header(header);
 		put_format(stdout, 1, "COPY   %-50.50s %10lld Byte ", out_text(entry->name),
@@ -2322,15 +2746,25 @@ void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const Ent
 	t.dst = {dst_dir->fd, entry->name, dst};
 	t.fs = dst_dir->fs;
 	t.mode_done = birth_mode(dst_dir, &entry->status, &t.mode);
+	t.defer = !dst_dir->fs->kind.in_memory;
 	if (open_target(&t, dst_dir->path, held == NAME_DIR, held == NAME_SHARED) != 0) {
 		report_error("open", dst);
+		result->short_of_room = is_short_of_room(errno);
 		close(in);
 		return;
 	}
 	int failed = copy_data(in, t.fd, src, dst, &entry->status);
+	int err = errno;
 	if (close(in) != 0)
 		report_error("close", src);
-	finish_target(&t, dst_dir->path, entry, failed, held != NAME_FREE);
+	if (finish_target(&t, dst_dir->path, entry, failed, held != NAME_FREE) && !failed) {
+		failed = 1;
+		err = errno;
+	}
+	if (failed)
+		result->short_of_room = is_short_of_room(err);
+	else if (t.defer && t.kind == TARGET_NAMED)
+		*result = {1, t.serial, 0};
 	if (run.verbose >= 2)
 		put_text(stdout, "\n", 0);
 	count_copied();
@@ -2608,7 +3042,9 @@ int main(int argc, char **argv)
 	if (check_operands(source, dest))
 		return 1;
 	start_workers(fd_limit);
+	init_placing(fd_limit);
 	sync_dirs(source, dest);
+	finish_placing();
 	stop_workers();
 	time_t end = time(nullptr);
 	if (run.verbose != 0) {

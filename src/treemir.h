@@ -169,6 +169,10 @@ void close_side(Side *side);
 // Workers, as many as fd_limit open files allow (one: the walk alone).
 void start_workers(int64_t fd_limit);
 void stop_workers(void);
+// Copies take their names once their data is on the disk: in batches,
+// the last of them at the end of the run, with every file system flushed.
+void init_placing(int64_t fd_limit);
+void finish_placing(void);
 
 // Pair walk and its acts.
 int sync_dirs(const char *source, const char *dest);
@@ -176,7 +180,16 @@ int sync_dirs(const char *source, const char *dest);
 // file or link, a file with other names, or a directory (which no
 // temporary can replace: the file is then written in place).
 enum { NAME_FREE, NAME_TAKEN, NAME_SHARED, NAME_DIR };
-void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const EntryNode *entry, int held);
+// What a copy leaves for the walk: a finished copy waiting under the name
+// of a temporary for the barrier that puts its data on the disk, and
+// whether it failed for want of room.
+struct CopyResult {
+	int waiting;        // TEMP_PREFIX serial holds the finished copy
+	unsigned serial;
+	int short_of_room;  // it failed with ENOSPC or EDQUOT
+};
+void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const EntryNode *entry, int held,
+               CopyResult *result);
 // Through fd when it is open (else -1: by path), as far as fs keeps it.
 void apply_status(FsCaps *fs, int fd, const char *path, const FileStatus *status);
 void remove_path(const Item *it);
