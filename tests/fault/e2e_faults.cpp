@@ -36,6 +36,7 @@ enum {
 	KILLED = 16,     // the first run is killed; the next runs are -m 1, then plain
 	TERMINAL = 32,   // the first run writes to a terminal (both streams, in out)
 	ON_FAT = 64,     // the fault is a FAT file system under D: it stays for every run
+	ON_DISK = 128,   // every run takes the tmpfs for a disk, whose copies wait for a barrier
 };
 
 struct Case {
@@ -297,6 +298,15 @@ const Case cases[] = {
 	// copy again for a time it keeps a second off, in either copy mode.
 	{"FatDestination", fat_tree, {}, "fat $D fat", 0, "", 0, ON_FAT},
 	{"FatDestinationNewerOnly", fat_tree, {"-m", "1", "$S", "$D"}, "fat $D fat", 0, "", 0, ON_FAT},
+	// Copies on a disk wait for their barrier: one that fails places none
+	// of them, and the old files stay.
+	{"BarrierFails", {"f S/old new_version", "f D/old stale", "f S/fresh #3000", "d S/sub", "f S/sub/x #5000"}, {}, "syncfs $D* errno:5", 2, R"(treemir: syncfs \($D[^\n]*\) Input/output error \(5\))", -1,
+	 ON_DISK, {}, nullptr, [](Ctx &c, const RunResult &) { EXPECT_EQ(read_file(c.D + "/old"), "stale"); }},
+	// Many batches, and more directories holding waiting copies than the
+	// walk keeps open: every copy is placed.
+	{"DiskDestinationBatches", {}, {}, "syncfs /none errno:5", 0, "", 0, ON_DISK, {},
+	 [](Ctx &c) { shell("cd '" + c.S + "' && for d in $(seq 80); do mkdir d$d; for f in $(seq 20); do echo $d$f > d$d/f$f; done; done"); },
+	 [](Ctx &c, const RunResult &) { EXPECT_EQ(fingerprint(c.D, false, c.D), fingerprint(c.S, true, c.D)); }},
 
 	// Special entries.
 	{"SourceSpecials", {"f S/a", "p S/pipe", "s S/sock", "c S/null", "b S/blk"}, {}, nullptr,
@@ -396,15 +406,18 @@ std::vector<Case> all_cases()
 {
 	std::vector<Case> all(std::begin(cases), std::end(cases));
 	static std::deque<std::string> text; // what the rows' names and faults point into
-	const std::pair<const char *, int> points[] = {{"open $S/*", 6}, {"copy_file_range $S/*", 12},
-		{"utime $D/*", 6}, {"link $D/*", 6}, {"rename $D/*", 3}, {"close $D/*", 8}, {"unlink $D/*", 2},
-		{"rmdir $D/*", 1}, {"mkdir $D/*", 1}};
-	for (auto [point, count] : points) {
+	const struct { const char *point; int count, flags; } points[] = {{"open $S/*", 6, 0},
+		{"copy_file_range $S/*", 12, 0}, {"utime $D/*", 6, 0}, {"link $D/*", 6, 0}, {"rename $D/*", 3, 0},
+		{"close $D/*", 8, 0}, {"unlink $D/*", 2, 0}, {"rmdir $D/*", 1, 0}, {"mkdir $D/*", 1, 0},
+		{"copy_file_range $S/*", 6, ON_DISK}, {"link $D/*", 6, ON_DISK}, {"rename $D/*", 6, ON_DISK},
+		{"syncfs $D*", 2, ON_DISK}};
+	for (auto [point, count, flags] : points) {
 		for (int n = 1; n <= count; n++) {
 			std::string call(point, strchr(point, ' '));
-			const char *name = text.emplace_back("KilledAt_" + call + "_" + std::to_string(n)).c_str();
+			const char *name = text.emplace_back(std::string(flags & ON_DISK ? "KilledOnDiskAt_" : "KilledAt_") +
+			                                     call + "_" + std::to_string(n)).c_str();
 			const char *fault = text.emplace_back(std::string(point) + " kill:" + std::to_string(n)).c_str();
-			all.push_back({name, mixed, {"-b", "4096", "$S", "$D"}, fault, -1, "", 0, KILLED, {},
+			all.push_back({name, mixed, {"-b", "4096", "$S", "$D"}, fault, -1, "", 0, KILLED | flags, {},
 			               [](Ctx &c) { shell("find '" + c.S + "' -type f -exec touch -d @1700000000 {} +"); },
 			               whole_files});
 		}
@@ -490,9 +503,13 @@ TEST_P(Matrix, Run)
 		setenv("FAULT_PATH", f.substr(sp + 1, sp2 - sp - 1).c_str(), 1);
 		setenv("FAULT_DO", f.substr(sp2 + 1).c_str(), 1);
 	}
+	if (k.flags & ON_DISK)
+		setenv("FAULT_DISK", "1", 1);
 	RunResult r = k.flags & TERMINAL ? run_on_terminal(operands(k.args, c)) : run_treemir(operands(k.args, c), "", nobody);
-	if (!(k.flags & ON_FAT))
+	if (!(k.flags & (ON_FAT | ON_DISK)))
 		unsetenv("LD_PRELOAD");
+	if (k.flags & ON_DISK)
+		unsetenv("FAULT_CALL"); // the disk stays, the fault goes
 	{
 		SCOPED_TRACE("stdout: " + r.out.substr(0, 3000) + "\nstderr: " + r.err.substr(0, 3000));
 		EXPECT_TRUE(k.status < 0 || r.status == k.status) << "status " << r.status;
@@ -528,6 +545,7 @@ TEST_P(Matrix, Run)
 	EXPECT_EQ(kept(fingerprint(c.D, false, c.D)), kept(fingerprint(c.S, true, c.D))) << "the second run left no exact mirror";
 	RunResult r3 = run_treemir(again, "", nobody);
 	unsetenv("LD_PRELOAD");
+	unsetenv("FAULT_DISK");
 	EXPECT_EQ(r3.status, 0) << r3.err.substr(0, 3000);
 	EXPECT_TRUE(r3.out.find("checked,") == r3.out.npos || r3.out.find(",0 copied,0 deleted in") != r3.out.npos)
 		<< "the third run changed something: " << r3.out.substr(0, 3000);

@@ -11,6 +11,8 @@
 //                 answers MSDOS_SUPER_MAGIC, times are kept cut down to
 //                 even seconds, and a mode change of any bit but the write
 //                 bits fails with EPERM.
+// With FAULT_DISK set, a tmpfs tells itself a disk (ext4), so that copies
+// there wait for their barrier as on one; "syncfs" is the barrier.
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -224,8 +226,12 @@ int fstatfs(int fd, struct statfs *buf)
 	int r = next(fd, buf);
 	if (r == 0 && fat_fd(fd))
 		buf->f_type = 0x4d44;
+	else if (r == 0 && getenv("FAULT_DISK") && buf->f_type == 0x01021994)
+		buf->f_type = 0xEF53;
 	return r;
 }
+
+FD_CALL(int, syncfs, "syncfs", (int fd), fd, (fd))
 
 // The calls relative to an open directory go by the names of their path
 // twins: a directory opened with openat is "opendir".
