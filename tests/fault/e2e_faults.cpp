@@ -302,6 +302,22 @@ const Case cases[] = {
 	// of them, and the old files stay.
 	{"BarrierFails", {"f S/old new_version", "f D/old stale", "f S/fresh #3000", "d S/sub", "f S/sub/x #5000"}, {}, "syncfs $D* errno:5", 2, R"(treemir: syncfs \($D[^\n]*\) Input/output error \(5\))", -1,
 	 ON_DISK, {}, nullptr, [](Ctx &c, const RunResult &) { EXPECT_EQ(read_file(c.D + "/old"), "stale"); }},
+	// A destination that fills while workers copy: the lines are those of
+	// one worker, on a destination of the same room.
+	{"FillsWhileWorkersCopy", {}, {}, "syncfs /none errno:5", 2,
+	 R"(treemir: (write|open|close|link) \($D/[^\n]*\) No space left on device \(28\))", -1, ON_DISK, {},
+	 [](Ctx &c) {
+		 mount_at("tmpfs", c.D, "-t tmpfs -o size=1m");
+		 shell("cd '" + c.S + "' && for f in $(seq 100 160); do head -c 30000 /dev/zero | tr '\\0' x > f$f; done");
+	 },
+	 [](Ctx &c, const RunResult &r) {
+		 shell("umount '" + c.D + "'");
+		 mount_at("tmpfs", c.D, "-t tmpfs -o size=1m");
+		 RunResult one = run_treemir({c.S, c.D}, "", false, true);
+		 EXPECT_EQ(zero_seconds(one.out), zero_seconds(r.out));
+		 EXPECT_EQ(one.err, r.err);
+	 },
+	 [](Ctx &c) { unmount(c.D); }},
 	// Many batches, and more directories holding waiting copies than the
 	// walk keeps open: every copy is placed.
 	{"DiskDestinationBatches", {}, {}, "syncfs /none errno:5", 0, "", 0, ON_DISK, {},

@@ -12,7 +12,8 @@
 //                 even seconds, and a mode change of any bit but the write
 //                 bits fails with EPERM.
 // With FAULT_DISK set, a tmpfs tells itself a disk (ext4), so that copies
-// there wait for their barrier as on one; "syncfs" is the barrier.
+// there wait for their barrier as on one, and no data can be read without
+// waiting for it, so that workers copy; "syncfs" is the barrier.
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -25,6 +26,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
@@ -232,6 +234,16 @@ int fstatfs(int fd, struct statfs *buf)
 }
 
 FD_CALL(int, syncfs, "syncfs", (int fd), fd, (fd))
+
+ssize_t preadv2(int fd, const struct iovec *iov, int count, off_t at, int flags)
+{
+	NEXT(preadv2);
+	if (getenv("FAULT_DISK") && (flags & RWF_NOWAIT)) {
+		errno = EAGAIN;
+		return -1;
+	}
+	return next(fd, iov, count, at, flags);
+}
 
 // The calls relative to an open directory go by the names of their path
 // twins: a directory opened with openat is "opendir".
