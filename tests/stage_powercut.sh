@@ -269,20 +269,25 @@ neighbour() { # commits until $work/stop is there or the cut
 }
 
 # How long the run from the larger v1 to its v2 takes here, with commits
-# going on beside it: the cuts during a run come at shares of it.
+# going on beside it: the cuts during a run come at shares of it.  The
+# shorter of two runs, as other work on the machine only makes one longer.
 measure() {
-	prepare large1 || return 1
-	rm -f "$work/stop"
-	neighbour &
-	helper=$!
-	local start
-	start=$(date +%s%N)
-	run "$work/large2" "$D"
-	span=$((($(date +%s%N) - start) / 1000000))
-	touch "$work/stop"
-	wait "$helper"
-	helper=""
-	[ "$status" -eq 0 ]
+	local start took
+	span=""
+	for _ in 1 2; do
+		prepare large1 || return 1
+		rm -f "$work/stop"
+		neighbour &
+		helper=$!
+		start=$(date +%s%N)
+		run "$work/large2" "$D"
+		took=$((($(date +%s%N) - start) / 1000000))
+		touch "$work/stop"
+		wait "$helper"
+		helper=""
+		[ "$status" -eq 0 ] || return 1
+		[ -n "$span" ] && [ "$span" -le "$took" ] || span=$took
+	done
 }
 
 # The run cut at a share of its length, commits going on beside it; it is
