@@ -2617,11 +2617,14 @@ static int link_named(CopyTarget *t)
 
 // Opens what the copy is written to: an unnamed file in the directory, else
 // a named temporary, else, where no temporary can be made, the file itself.
+// A copy that will wait for its data to reach the disk waits under a
+// temporary's name: it is made under that name at once, which costs one
+// call less than an unnamed file linked in.
 static int open_target(CopyTarget *t, const char *dst_dir, int in_place, int unlink_first)
 {
 	if (!in_place) {
 		t->kind = TARGET_UNNAMED;
-		if ((t->fd = open_unnamed_at(t->dst.dir, t->mode)) >= 0)
+		if (!t->defer && (t->fd = open_unnamed_at(t->dst.dir, t->mode)) >= 0)
 			return 0;
 		t->kind = TARGET_NAMED;
 		if (name_temp(t, dst_dir, make_named) == 0)
