@@ -335,10 +335,27 @@ inline int entry_is_link(int dir, const struct dirent *e, const char *)
 	FileStatus st;
 	return fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
+// Reading leaves access times alone where the system lets it (the owner's
+// files, or every file for root): a mirror changes nothing in the source,
+// and an access time changed is an inode the flush at the end of a batch
+// must write.  Where it is refused once, it is not asked for again.
+inline int open_unread(int dir, const char *name, int flags)
+{
+#ifdef O_NOATIME
+	static std::atomic<int> refused;
+	if (!refused) {
+		int fd = openat(dir, name, flags | O_NOATIME);
+		if (fd >= 0 || errno != EPERM)
+			return fd;
+		refused = 1;
+	}
+#endif
+	return openat(dir, name, flags);
+}
 // Non-blocking, so that a file swapped for a FIFO cannot hang the run.
 inline int open_source_at(int dir, const char *name, const char *)
 {
-	return openat(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	return open_unread(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 }
 // Whether a file's first byte can be read without waiting for its disk;
 // 1 as well where the file system cannot tell (in memory, as tmpfs, or of
@@ -346,7 +363,7 @@ inline int open_source_at(int dir, const char *name, const char *)
 inline int data_in_memory(int dir, const char *name)
 {
 #ifdef RWF_NOWAIT
-	int fd = openat(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	int fd = open_unread(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
 		return 1;
 	char byte;
@@ -387,7 +404,7 @@ inline size_t root_length(const char *) { return 1; }
 enum { CURRENT_DIR = AT_FDCWD };
 inline int open_dir_at(int dir, const char *name, const char *, int follow)
 {
-	return openat(dir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+	return open_unread(dir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
 }
 inline int stat_dir(int fd, const char *, FileStatus *st) { return fstat(fd, st); }
 #if defined(__linux__) && defined(__LP64__)

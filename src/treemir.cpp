@@ -873,7 +873,8 @@ int scan_dest(const Item *it, int follow, Side *side)
 
 void close_side(Side *side)
 {
-	close_dir(side->fd);
+	if (side->fd >= 0)
+		close_dir(side->fd);
 	free_listing(&side->list);
 }
 
