@@ -127,6 +127,9 @@ inline ssize_t kernel_copy(int, int, size_t)
 	return -1;
 }
 #define S_IFLNK 0120000
+#ifndef EDQUOT
+#define EDQUOT ENOSPC // no quota of its own: a full disk
+#endif
 #define S_ISLNK(m) (((m) & S_IFMT) == S_IFLNK)
 
 // Directory enumeration of the program's own: names come as UTF-8, and a

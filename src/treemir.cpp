@@ -1603,6 +1603,7 @@ struct PlaceGroup {
 	Placement head;
 	Placement *last;
 	int err;            // the barrier's failure on its file system, or 0
+	int flushed;        // the barrier flushed its file system through it
 };
 
 struct Batch {
@@ -1652,7 +1653,8 @@ static void run_barrier(Batch *b)
 		PlaceGroup *seen = b->head.next;
 		while (seen != g && seen->dir->dev != g->dir->dev)
 			seen = seen->next;
-		g->err = seen != g ? seen->err : flush_fs(g->dir->fd) != 0 ? errno : 0;
+		g->flushed = seen == g;
+		g->err = !g->flushed ? seen->err : flush_fs(g->dir->fd) != 0 ? errno : 0;
 	}
 }
 
@@ -1704,7 +1706,7 @@ static void place_sealed(void)
 	sealed_batch = nullptr;
 	for (PlaceGroup *g = b->head.next, *next; g != &b->head; g = next) {
 		next = g->next;
-		if (g->err != 0 && (g == b->head.next || g->err != b->head.next->err))
+		if (g->err != 0 && g->flushed)
 			report_errno("syncfs", g->dir->path, g->err);
 		for (Placement *p = g->head.next, *after; p != &g->head; p = after) {
 			after = p->next;
@@ -1771,6 +1773,7 @@ static void hold_copy(HeldDir **dir, const Side *dst, const EntryNode *s, const 
 		g->head.next = &g->head;
 		g->last = &g->head;
 		g->err = 0;
+		g->flushed = 0;
 		g->next = &b->head;
 		b->last->next = g;
 		b->last = g;
