@@ -48,6 +48,11 @@
 #include <mutex>
 #include <thread>
 
+// A helper with a path buffer that the walk calls once per directory but
+// that returns before the walk descends: kept out of the walk's own frame,
+// which the stack holds once per level of the tree.
+#define OFF_THE_WALK __attribute__((noinline))
+
 RunState run = {
 	DEFAULT_VERBOSE, 0, 0, DEFAULT_BUFFER_SIZE, nullptr,
 	0, 0, 0, 0,
@@ -870,7 +875,8 @@ int scan_dest(const Item *it, int follow, Side *side)
 
 void close_side(Side *side)
 {
-	close_dir(side->fd);
+	if (side->fd >= 0)
+		close_dir(side->fd);
 	free_listing(&side->list);
 }
 
@@ -1050,7 +1056,7 @@ static void probe_fs(FsCaps *fs, int dir_fd, const char *dir)
 
 // What the file system of a destination directory keeps, found the first
 // time one of its directories is met.
-static FsCaps *find_fs(int dir_fd, const char *dir, file_dev_t dev)
+OFF_THE_WALK static FsCaps *find_fs(int dir_fd, const char *dir, file_dev_t dev)
 {
 	FsCaps *fs = fs_of(dev);
 	if (fs == &keeps_all) {
@@ -1581,7 +1587,7 @@ static int is_leftover(const EntryNode *d)
 
 // Removes the destination files the source lacks, and without a line, also
 // with -r, the temporaries of an interrupted run.
-static void remove_extra_files(PairWalk *w, int remove_missing)
+OFF_THE_WALK static void remove_extra_files(PairWalk *w, int remove_missing)
 {
 	EntryList *files = &w->dst.list.files;
 	char path[PATH_BUF];
@@ -1624,7 +1630,7 @@ static int dir_goes(PairWalk *w, const EntryNode *d, int remove_missing)
 // Removes the destination subtrees the source lacks, and the links that
 // stand where the source has a directory: a link is removed itself, its
 // target never entered.
-static void remove_extra_dirs(PairWalk *w, int remove_missing)
+OFF_THE_WALK static void remove_extra_dirs(PairWalk *w, int remove_missing)
 {
 	char path[PATH_BUF];
 	Item it;
@@ -1940,6 +1946,10 @@ static int walk_pair(PairWalk *w)
 		remove_extra_dirs(w, remove_missing);
 	}
 	copy_changed_files(w);
+	// The source's directory served the copies alone (the levels below are
+	// read by path): closed now, a tree's depth costs one descriptor a level.
+	close_dir(w->src.fd);
+	w->src.fd = -1;
 	sync_subdirs(w);
 	// A mode that drifted is put right too, but not from a source
 	// directory that could not be read whole: its mode may be the fault.
