@@ -1992,6 +1992,10 @@ int sync_dirs(const char *source, const char *dest)
 // File copy
 // ---------------------------------------------------------------------
 
+// The time a file written in place carries until its data is complete:
+// older than any source's, so a copy cut short differs in both copy modes.
+static const FileStatus no_source_time = {};
+
 static void show_percent(uint64_t written, uint64_t size, unsigned *last_shown)
 {
 	unsigned pct;
@@ -2070,10 +2074,19 @@ static int skip_hole(int in, int out, const char *dst, uint64_t *written, uint64
 	return 1;
 }
 
+// Every write, even a failed one, gives a file the current time: one
+// written in place (stamped) is given back no_source_time after each, so
+// that a copy cut short never looks newer than its source.
+static void restamp(int out, const char *dst, int stamped)
+{
+	if (stamped)
+		set_times(out, dst, &no_source_time);
+}
+
 // Copies the data; answers 1 when a read or write failure cut it short.  A
 // file with holes is copied one stretch of data at a time, so that its copy
 // takes no more room than it does; the percentage counts every byte.
-static int copy_data(int in, int out, const char *src, const char *dst, const FileStatus *st)
+static int copy_data(int in, int out, const char *src, const char *dst, const FileStatus *st, int stamped)
 {
 	unsigned last_shown = 101;
 	uint64_t size = (uint64_t)st->st_size, written = 0;
@@ -2082,6 +2095,7 @@ static int copy_data(int in, int out, const char *src, const char *dst, const Fi
 	for (;;) {
 		if (written >= stop) {
 			int at = skip_hole(in, out, dst, &written, &stop);
+			restamp(out, dst, stamped);
 			if (at < 0)
 				stop = UINT64_MAX; // dense from here on
 			if (at == -2)
@@ -2094,6 +2108,7 @@ static int copy_data(int in, int out, const char *src, const char *dst, const Fi
 		uint64_t left = stop - written;
 		size_t want = left < (uint64_t)run.buffer_size ? (size_t)left : (size_t)run.buffer_size;
 		ssize_t n = copy_chunk(in, out, src, dst, &in_kernel, written, size, want);
+		restamp(out, dst, stamped);
 		if (n < 0)
 			return 1;
 		if (n == 0)
@@ -2157,19 +2172,45 @@ static int birth_mode(const Side *dir, const FileStatus *status, unsigned *mode)
 	return whole;
 }
 
+// Whether removing what holds the name can let the open succeed: a file
+// the user may not write, a link, a directory, a FIFO, socket or device, a
+// program being run.  Never a want of descriptors, room or memory, nor a
+// failing disk: then the old file must stay.
+static int removal_may_help(int err)
+{
+	switch (err) {
+	case EACCES: case EPERM: case ELOOP: case EMLINK: case EISDIR: case ETXTBSY: case ENXIO:
+	case EOPNOTSUPP:
+		return 1;
+	default:
+		return 0;
+	}
+}
+
 // A file written in place is created readable by its owner alone;
-// apply_status gives it the source's mode once its data is complete.
+// apply_status gives it the source's mode once its data is complete.  One
+// with other names is never rewritten: where it cannot be unlinked,
+// nothing is opened.
 static int open_dest_file(const Item *it, int unlink_first)
 {
-	if (unlink_first)
-		remove_path(it);
+	if (unlink_first && remove_path(it) != 0)
+		return -1;
 	int fd = open_dest_at(it->dir, it->name, it->path);
-	if (fd >= 0)
+	if (fd >= 0 || !removal_may_help(errno))
 		return fd;
 	// A read-only file, a link or anything else in the way is removed
 	// and the open tried once more.
 	remove_path(it);
 	return open_dest_at(it->dir, it->name, it->path);
+}
+
+// Whether a copy that could have neither an unnamed file nor a temporary
+// may be written over the file itself: only in a directory the user may
+// not write.  Where room, inodes or descriptors ran out, the old file is
+// all there is, and it stays.
+static int may_write_in_place(int err)
+{
+	return err == EACCES || err == EPERM || err == EROFS;
 }
 
 // What a copy is written to, and how it takes its name.
@@ -2184,6 +2225,7 @@ struct CopyTarget {
 	char temp_path[PATH_BUF + 40]; // room for the temporary's name past a full path
 	unsigned mode;         // what it is made with, birth_mode
 	int mode_done;         // that is the source's own mode
+	int stamped;           // written in place, carrying no_source_time
 };
 
 // Gives the temporary a fresh name beside the copy's, by the act given
@@ -2221,6 +2263,7 @@ static int link_named(CopyTarget *t)
 // a named temporary, else, where no temporary can be made, the file itself.
 static int open_target(CopyTarget *t, const char *dst_dir, int in_place, int unlink_first)
 {
+	t->stamped = 0;
 	if (!in_place) {
 		t->kind = TARGET_UNNAMED;
 		if ((t->fd = open_unnamed_at(t->dst.dir, t->mode)) >= 0)
@@ -2228,11 +2271,17 @@ static int open_target(CopyTarget *t, const char *dst_dir, int in_place, int unl
 		t->kind = TARGET_NAMED;
 		if (name_temp(t, dst_dir, make_named) == 0)
 			return 0;
+		if (!may_write_in_place(errno))
+			return 1;
 	}
 	t->kind = TARGET_IN_PLACE;
 	t->mode_done = 0;
 	t->fd = open_dest_file(&t->dst, unlink_first);
-	return t->fd < 0;
+	if (t->fd < 0)
+		return 1;
+	// Before any byte is written: the truncation gave it the current time.
+	t->stamped = set_times(t->fd, t->dst.path, &no_source_time) == 0;
+	return 0;
 }
 
 // Links the finished unnamed file in while its descriptor is open: under
@@ -2269,10 +2318,15 @@ static int place_target(CopyTarget *t)
 }
 
 // A cut-short copy must not stay behind looking up to date: a temporary
-// goes, and so does a file written in place.  Whatever held the name
-// before stays as it was.
+// goes.  A file written in place, whose old data is gone already, stays
+// with no_source_time (given again: its times may have been set before a
+// failed close), so the next run copies it again; where that time cannot
+// be given, it goes.  Whatever held the name of a temporary stays as it
+// was.
 static void discard_target(CopyTarget *t)
 {
+	if (t->stamped && set_times_at(t->dst.dir, t->dst.name, t->dst.path, &no_source_time) == 0)
+		return;
 	if (t->kind == TARGET_IN_PLACE)
 		remove_path(&t->dst);
 	else if (t->kind == TARGET_NAMED && unlink_at(t->temp.dir, t->temp.name, t->temp.path) != 0)
@@ -2337,7 +2391,7 @@ void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const Ent
 		close(in);
 		return;
 	}
-	int failed = copy_data(in, t.fd, src, dst, &entry->status);
+	int failed = copy_data(in, t.fd, src, dst, &entry->status, t.stamped);
 	if (close(in) != 0)
 		report_error("close", src);
 	finish_target(&t, dst_dir->path, entry, failed, held != NAME_FREE);
@@ -2364,13 +2418,17 @@ static void make_writable(const Item *it, mode_t bits)
 		chmod_at(it->dir, it->name, it->path, mode);
 }
 
-void remove_path(const Item *it)
+int remove_path(const Item *it)
 {
 	if (unlink_at(it->dir, it->name, it->path) == 0)
-		return;
+		return 0;
 	make_writable(it, S_IWUSR);
-	if (unlink_at(it->dir, it->name, it->path) != 0)
-		report_error("unlink", it->path);
+	if (unlink_at(it->dir, it->name, it->path) == 0)
+		return 0;
+	int err = errno;
+	report_errno("unlink", it->path, err);
+	errno = err; // for the report of what could not follow
+	return 1;
 }
 
 static void print_action(char *header, int level, const char *label, const char *path)

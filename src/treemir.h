@@ -179,7 +179,7 @@ enum { NAME_FREE, NAME_TAKEN, NAME_SHARED, NAME_DIR };
 void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const EntryNode *entry, int held);
 // Through fd when it is open (else -1: by path), as far as fs keeps it.
 void apply_status(FsCaps *fs, int fd, const char *path, const FileStatus *status);
-void remove_path(const Item *it);
+int remove_path(const Item *it); // 1 when it could not be removed
 void remove_file(char *header, const Item *it);
 void remove_dir(char *header, const Item *it);
 void remove_link(char *header, const Item *it);
