@@ -72,6 +72,7 @@ RunState run = {
 enum { PUT_OUT, PUT_OUT_FLUSH, PUT_ERR, PUT_ERR_COUNTED, PUT_HEADER, PUT_COPIED };
 
 static thread_local Recording *recording;
+static int out_errno; // why standard output first failed; the walk's thread only
 
 static void record(int kind, const char *text)
 {
@@ -102,6 +103,8 @@ static void emit(int kind, const char *text)
 	fputs(text, kind <= PUT_OUT_FLUSH ? stdout : stderr);
 	if (kind == PUT_OUT_FLUSH)
 		fflush(stdout);
+	if (out_errno == 0 && ferror(stdout))
+		out_errno = errno != 0 ? errno : EIO;
 	if (kind == PUT_ERR_COUNTED)
 		run.error_count++;
 }
@@ -195,6 +198,18 @@ void report_errno(const char *op, const char *path, int err)
 void report_error(const char *op, const char *path)
 {
 	report_errno(op, path, errno);
+}
+
+// Output that could not be written is lost: that is said on standard error
+// and counted, so that the run cannot end with status 0.  Standard error
+// itself can only change the status.  Answers 1 when either failed.
+int check_output(void)
+{
+	errno = 0;
+	int failed = fflush(stdout) != 0 || ferror(stdout);
+	if (failed)
+		report_errno("write", "standard output", out_errno != 0 ? out_errno : errno != 0 ? errno : EIO);
+	return (fflush(stderr) != 0 || ferror(stderr)) | failed;
 }
 
 void out_of_memory(void)
@@ -2687,6 +2702,8 @@ int main(int argc, char **argv)
 			printf(",%lld error(s)", (long long)run.error_count);
 		putchar('\n');
 	}
+	if (check_output())
+		return 2;
 	return run.error_count != 0 ? 2 : 0;
 }
 #endif

@@ -97,6 +97,8 @@ struct Recording {
 // Every counted error line goes through report_line.
 void report_line(const char *format, ...);
 void report_errno(const char *op, const char *path, int err);
+// Reports output lost on a stream that could not be written; 1 if any was.
+int check_output(void);
 void report_error(const char *op, const char *path); // with errno
 void report_too_long(const char *op, const char *dir, const char *name);
 void out_of_memory(void); // ends the run
