@@ -927,12 +927,12 @@ struct FsCaps {
 	int settled; // known, not assumed
 };
 
-enum { FS_CACHE = 32, PROBE_TIME = 1000000001 };
+enum { FS_CACHE = 32, PROBE_TIME = 1000000001, PROBE_NANOS = 123456789 };
 
 static FsCaps fs_cache[FS_CACHE];
 static int fs_cached;
 // Assumed where nothing is known: every bit kept, whole seconds.
-static FsCaps keeps_all = {0, {KEEPS_MODES, KEEPS_MODES, 1, 0, 0}, 1};
+static FsCaps keeps_all = {0, {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS}, 1};
 
 // The file system of a device met before, or the assumption.
 static FsCaps *fs_of(file_dev_t dev)
@@ -948,7 +948,7 @@ static int modes_kept(const FsCaps *fs, const FileStatus *status)
 	return S_ISDIR(status->st_mode) ? fs->kind.dir_modes : fs->kind.file_modes;
 }
 
-// A modification time as the file system stores it.
+// A modification time in whole seconds as the file system stores it.
 static int64_t kept_time(const FsCaps *fs, int64_t t)
 {
 	if (fs->kind.time_step != 2)
@@ -989,15 +989,44 @@ static int mode_to_set(const FsCaps *fs, const FileStatus *now, mode_t want, mod
 	}
 }
 
-// Learns what the file system keeps from a file given the mode set and,
-// when time_set is odd, that modification time: got is what it shows.
-static void learn_fs(FsCaps *fs, mode_t set, int64_t time_set, const FileStatus *got)
+// How far b's modification time lies after a's, in nanoseconds, held to
+// a few seconds either way.
+static int64_t nanos_after(const FileStatus *a, const FileStatus *b)
 {
-	int64_t t = got->st_mtime;
+	int64_t seconds = (int64_t)b->st_mtime - (int64_t)a->st_mtime;
+	if (seconds > 4 || seconds < -4)
+		seconds = seconds > 0 ? 4 : -4;
+	return seconds * WHOLE_SECONDS + mtime_nanos(b) - mtime_nanos(a);
+}
+
+// The step of the fraction of a second that a file system keeps, from a
+// time set and the time got back: the coarsest power of ten that the time
+// got is a multiple of and that lies within a step of the time set (cut
+// down or rounded).  Never finer than the truth; coarser only where the
+// time set had few digits, as a first copy's may.
+static int32_t nanos_kept(const FileStatus *set, const FileStatus *got)
+{
+	int64_t off = nanos_after(set, got);
+	if (off < 0)
+		off = -off;
+	int32_t step = WHOLE_SECONDS;
+	while (step > 1 && (mtime_nanos(got) % step != 0 || off >= step))
+		step /= 10;
+	return step;
+}
+
+// Learns what the file system keeps from a file given the mode set and,
+// where times_set is not null, its times: got is what it shows.  An odd
+// second tells a step of two seconds.
+static void learn_fs(FsCaps *fs, mode_t set, const FileStatus *times_set, const FileStatus *got)
+{
+	int64_t t = got->st_mtime, time_set = times_set != nullptr ? times_set->st_mtime : 0;
 	if (time_set & 1) {
 		fs->kind.time_step = t == time_set - 1 || t == time_set + 1 ? 2 : 1;
 		fs->kind.round_up = t == time_set + 1;
 	}
+	if (times_set != nullptr)
+		fs->kind.time_nanos = fs->kind.time_step == 2 ? WHOLE_SECONDS : nanos_kept(times_set, got);
 	int keeps = KEEPS_NO_MODES;
 	if ((got->st_mode & 0777) == (set & 0777))
 		keeps = KEEPS_MODES;
@@ -1047,6 +1076,7 @@ static void probe_fs(FsCaps *fs, int dir_fd, const char *dir)
 	FileStatus set, got;
 	memset(&set, 0, sizeof set);
 	set.st_atime = set.st_mtime = PROBE_TIME;
+	set_nanos(&set, PROBE_NANOS);
 	set.st_mode = S_IFREG | 0551;
 	int timed = set_times(fd, path, &set) == 0;
 	mode_t tried = 0551;
@@ -1060,7 +1090,7 @@ static void probe_fs(FsCaps *fs, int dir_fd, const char *dir)
 	// Learnt against the first mode asked for: one that shows only after a
 	// second try (0555 for 0551 on a share) is a read-only attribute.
 	if (seen)
-		learn_fs(fs, 0551, timed ? PROBE_TIME : 0, &got);
+		learn_fs(fs, 0551, timed ? &set : nullptr, &got);
 	set_mode(fd, path, S_IRUSR | S_IWUSR | 0222); // some will not unlink a read-only file
 	close(fd);
 	if (seen && timed)
@@ -1662,6 +1692,21 @@ OFF_THE_WALK static void remove_extra_dirs(PairWalk *w, int remove_missing)
 	}
 }
 
+// How far the source's modification time lies after the destination's, in
+// the finest step that both the destination's file system and its stored
+// time show: in nanoseconds (within the file system's step, which cuts or
+// rounds) where the stored time has a fraction, else in whole seconds as
+// the file system stores them, as copies made in whole seconds carry.
+static int64_t time_after(const FsCaps *fs, const FileStatus *src, const FileStatus *dst)
+{
+	if (mtime_nanos(dst) != 0 && fs->kind.time_nanos < WHOLE_SECONDS) {
+		int64_t off = nanos_after(dst, src);
+		return off >= fs->kind.time_nanos || off <= -fs->kind.time_nanos ? off : 0;
+	}
+	int64_t src_time = kept_time(fs, src->st_mtime), dst_time = kept_time(fs, dst->st_mtime);
+	return (uint64_t)src_time > (uint64_t)dst_time ? 1 : src_time != dst_time ? -1 : 0;
+}
+
 // The copy rule, decided on the snapshots of both listings and on what the
 // destination's file system keeps: times compare as it stores them.  A
 // link in the destination is never taken for the file it points at, and in
@@ -1671,11 +1716,10 @@ static int needs_copy(const FsCaps *fs, const EntryNode *s, const EntryNode *d)
 {
 	if (d == nullptr || d->is_link)
 		return 1;
-	int64_t src_time = kept_time(fs, s->status.st_mtime), dst_time = kept_time(fs, d->status.st_mtime);
+	int64_t after = time_after(fs, &s->status, &d->status);
 	if (run.copy_mode == 0)
-		return s->status.st_size != d->status.st_size || src_time != dst_time ||
-		       !same_mode(fs, &s->status, &d->status);
-	return (uint64_t)src_time > (uint64_t)dst_time;
+		return s->status.st_size != d->status.st_size || after != 0 || !same_mode(fs, &s->status, &d->status);
+	return after > 0;
 }
 
 // What holds a copy's name in the destination.  A file with other names
@@ -2165,7 +2209,7 @@ static void apply_status_as(FsCaps *fs, int fd, const char *path, const char *sh
 	if (set_mode(fd, path, mode) != 0)
 		report_error("chmod", shown);
 	else if (!fs->settled && S_ISREG(status->st_mode) && stat_dir(fd, path, &now) == 0)
-		learn_fs(fs, mode, status->st_mtime, &now);
+		learn_fs(fs, mode, status, &now);
 }
 
 void apply_status(FsCaps *fs, int fd, const char *path, const FileStatus *status)
