@@ -736,8 +736,8 @@ static int is_dot_or_dot_dot(const char *name)
 
 // Reads every entry of an opened directory.  Patterns see the full path,
 // built once per entry on a prefix that is copied once per directory.
-static void read_entries(DirReader *reader, int dir, const char *path, DirListing *listing,
-                         int dest_side)
+OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *path, DirListing *listing,
+                                      int dest_side)
 {
 	char full[PATH_BUF];
 	size_t plen = strlen(path);
