@@ -34,14 +34,16 @@
 // permission bits (all of them, only the owner-write bit as a read-only
 // attribute, or none: every item shows one fixed mode), and the step in
 // which it keeps modification times, with the way a time between two
-// steps is stored.
+// steps is stored; below a second, the step of the fraction it keeps.
 enum { KEEPS_MODES = 0, KEEPS_WRITE_BIT = 1, KEEPS_NO_MODES = 2 };
+enum { WHOLE_SECONDS = 1000000000 };
 struct VolumeKind {
 	int file_modes; // KEEPS_*
 	int dir_modes;
 	int time_step;  // seconds: 1, or 2 on FAT
 	int round_up;   // a time between two steps goes to the later one
 	int renames_touch; // a renamed file is given the current time
+	int32_t time_nanos; // nanoseconds: 1, 100 on NTFS, 10000000 on exFAT; WHOLE_SECONDS
 	int in_memory;     // no disk behind it: a power cut leaves nothing to keep
 };
 // volume_kind (fd, path, kind) fills *kind with what the type of the file
@@ -120,6 +122,9 @@ inline int geteuid(void) { return 0; }
 inline int getegid(void) { return 0; }
 typedef int user_id_t;
 typedef int group_id_t;
+// The status record has whole seconds only.
+inline int32_t mtime_nanos(const FileStatus *) { return 0; }
+inline void set_nanos(FileStatus *, int32_t) {}
 // The runtime has no copy of its own between two files.
 inline ssize_t kernel_copy(int, int, size_t)
 {
@@ -305,6 +310,12 @@ typedef ino_t file_ino_t;
 inline int file_status(const char *path, FileStatus *st) { return stat(path, st); }
 typedef uid_t user_id_t;
 typedef gid_t group_id_t;
+inline int32_t mtime_nanos(const FileStatus *st) { return (int32_t)st->st_mtim.tv_nsec; }
+// Both times' fraction of a second.
+inline void set_nanos(FileStatus *st, int32_t nanos)
+{
+	st->st_atim.tv_nsec = st->st_mtim.tv_nsec = nanos;
+}
 // The kernel copies up to n bytes between the files' offsets; -1 with
 // ENOSYS where it cannot here.
 inline ssize_t kernel_copy(int in, int out, size_t n)
@@ -612,32 +623,35 @@ inline int truncate_to(int fd, int64_t length) { return ftruncate(fd, (off_t)len
 inline int volume_kind(int fd, const char *, VolumeKind *kind)
 {
 	struct statfs fs;
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, 0};
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0};
 	if (fstatfs(fd, &fs) != 0)
 		return 0;
 	switch ((unsigned long)fs.f_type) {
 	case 0x01021994: // tmpfs
 	case 0x858458F6: // ramfs
 		kind->in_memory = 1;
+		kind->time_nanos = 1;
 		return 1;
-	case 0xEF53:     // ext2, ext3, ext4
+	case 0xEF53:     // ext2, ext3, ext4 (with small inodes: nanoseconds 0)
 	case 0x58465342: // xfs
 	case 0x9123683E: // btrfs
 	case 0xF2F52010: // f2fs
 	case 0x3153464A: // jfs
-	case 0x52654973: // reiserfs
 	case 0x2FC12FC1: // zfs
 	case 0xCA451A4E: // bcachefs
 	case 0x794C7630: // overlay
-	case 0x6969:     // nfs
+		kind->time_nanos = 1;
+		return 1;
+	case 0x52654973: // reiserfs
+	case 0x6969:     // nfs: the fraction the server keeps is not known
 		return 1;
 	case 0x4D44: // vfat, msdos: a read-only attribute on files alone (on
 	             // directories only with an option that Windows misreads),
 	             // times cut down to even seconds
-		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 0, 0, 0};
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 0, 0, WHOLE_SECONDS, 0};
 		return 1;
 	case 0x2011BAB0: // exfat: as FAT, but times in 10 ms
-		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 1, 0, 0, 0};
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 1, 0, 0, 10000000, 0};
 		return 1;
 	default:
 		return 0;
@@ -646,7 +660,7 @@ inline int volume_kind(int fd, const char *, VolumeKind *kind)
 #else
 inline int volume_kind(int, const char *, VolumeKind *kind)
 {
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, 0};
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0};
 	return 0;
 }
 #endif

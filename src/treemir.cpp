@@ -48,6 +48,11 @@
 #include <mutex>
 #include <thread>
 
+// A helper with a path buffer that the walk calls once per directory but
+// that returns before the walk descends: kept out of the walk's own frame,
+// which the stack holds once per level of the tree.
+#define OFF_THE_WALK __attribute__((noinline))
+
 RunState run = {
 	DEFAULT_VERBOSE, 0, 0, DEFAULT_BUFFER_SIZE, nullptr,
 	0, 0, 0, 0,
@@ -67,6 +72,7 @@ RunState run = {
 enum { PUT_OUT, PUT_OUT_FLUSH, PUT_ERR, PUT_ERR_COUNTED, PUT_HEADER, PUT_COPIED };
 
 static thread_local Recording *recording;
+static int out_errno; // why standard output first failed; the walk's thread only
 
 static void record(int kind, const char *text)
 {
@@ -97,6 +103,8 @@ static void emit(int kind, const char *text)
 	fputs(text, kind <= PUT_OUT_FLUSH ? stdout : stderr);
 	if (kind == PUT_OUT_FLUSH)
 		fflush(stdout);
+	if (out_errno == 0 && ferror(stdout))
+		out_errno = errno != 0 ? errno : EIO;
 	if (kind == PUT_ERR_COUNTED)
 		run.error_count++;
 }
@@ -192,6 +200,18 @@ void report_errno(const char *op, const char *path, int err)
 void report_error(const char *op, const char *path)
 {
 	report_errno(op, path, errno);
+}
+
+// Output that could not be written is lost: that is said on standard error
+// and counted, so that the run cannot end with status 0.  Standard error
+// itself can only change the status.  Answers 1 when either failed.
+int check_output(void)
+{
+	errno = 0;
+	int failed = fflush(stdout) != 0 || ferror(stdout);
+	if (failed)
+		report_errno("write", "standard output", out_errno != 0 ? out_errno : errno != 0 ? errno : EIO);
+	return (fflush(stderr) != 0 || ferror(stderr)) | failed;
 }
 
 void out_of_memory(void)
@@ -718,8 +738,8 @@ static int is_dot_or_dot_dot(const char *name)
 
 // Reads every entry of an opened directory.  Patterns see the full path,
 // built once per entry on a prefix that is copied once per directory.
-static void read_entries(DirReader *reader, int dir, const char *path, DirListing *listing,
-                         int dest_side)
+OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *path, DirListing *listing,
+                                      int dest_side)
 {
 	char full[PATH_BUF];
 	size_t plen = strlen(path);
@@ -914,12 +934,12 @@ struct FsCaps {
 	char *flush_path;
 };
 
-enum { FS_CACHE = 32, PROBE_TIME = 1000000001 };
+enum { FS_CACHE = 32, PROBE_TIME = 1000000001, PROBE_NANOS = 123456789 };
 
 static FsCaps fs_cache[FS_CACHE];
 static int fs_cached;
 // Assumed where nothing is known: every bit kept, whole seconds.
-static FsCaps keeps_all = {0, {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, 0}, 1, 0, 0, -1, nullptr};
+static FsCaps keeps_all = {0, {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0}, 1, 0, 0, -1, nullptr};
 
 // The file system of a device met before, or the assumption.
 static FsCaps *fs_of(file_dev_t dev)
@@ -935,7 +955,7 @@ static int modes_kept(const FsCaps *fs, const FileStatus *status)
 	return S_ISDIR(status->st_mode) ? fs->kind.dir_modes : fs->kind.file_modes;
 }
 
-// A modification time as the file system stores it.
+// A modification time in whole seconds as the file system stores it.
 static int64_t kept_time(const FsCaps *fs, int64_t t)
 {
 	if (fs->kind.time_step != 2)
@@ -976,15 +996,44 @@ static int mode_to_set(const FsCaps *fs, const FileStatus *now, mode_t want, mod
 	}
 }
 
-// Learns what the file system keeps from a file given the mode set and,
-// when time_set is odd, that modification time: got is what it shows.
-static void learn_fs(FsCaps *fs, mode_t set, int64_t time_set, const FileStatus *got)
+// How far b's modification time lies after a's, in nanoseconds, held to
+// a few seconds either way.
+static int64_t nanos_after(const FileStatus *a, const FileStatus *b)
 {
-	int64_t t = got->st_mtime;
+	int64_t seconds = (int64_t)b->st_mtime - (int64_t)a->st_mtime;
+	if (seconds > 4 || seconds < -4)
+		seconds = seconds > 0 ? 4 : -4;
+	return seconds * WHOLE_SECONDS + mtime_nanos(b) - mtime_nanos(a);
+}
+
+// The step of the fraction of a second that a file system keeps, from a
+// time set and the time got back: the coarsest power of ten that the time
+// got is a multiple of and that lies within a step of the time set (cut
+// down or rounded).  Never finer than the truth; coarser only where the
+// time set had few digits, as a first copy's may.
+static int32_t nanos_kept(const FileStatus *set, const FileStatus *got)
+{
+	int64_t off = nanos_after(set, got);
+	if (off < 0)
+		off = -off;
+	int32_t step = WHOLE_SECONDS;
+	while (step > 1 && (mtime_nanos(got) % step != 0 || off >= step))
+		step /= 10;
+	return step;
+}
+
+// Learns what the file system keeps from a file given the mode set and,
+// where times_set is not null, its times: got is what it shows.  An odd
+// second tells a step of two seconds.
+static void learn_fs(FsCaps *fs, mode_t set, const FileStatus *times_set, const FileStatus *got)
+{
+	int64_t t = got->st_mtime, time_set = times_set != nullptr ? times_set->st_mtime : 0;
 	if (time_set & 1) {
 		fs->kind.time_step = t == time_set - 1 || t == time_set + 1 ? 2 : 1;
 		fs->kind.round_up = t == time_set + 1;
 	}
+	if (times_set != nullptr)
+		fs->kind.time_nanos = fs->kind.time_step == 2 ? WHOLE_SECONDS : nanos_kept(times_set, got);
 	int keeps = KEEPS_NO_MODES;
 	if ((got->st_mode & 0777) == (set & 0777))
 		keeps = KEEPS_MODES;
@@ -1034,6 +1083,7 @@ static void probe_fs(FsCaps *fs, int dir_fd, const char *dir)
 	FileStatus set, got;
 	memset(&set, 0, sizeof set);
 	set.st_atime = set.st_mtime = PROBE_TIME;
+	set_nanos(&set, PROBE_NANOS);
 	set.st_mode = S_IFREG | 0551;
 	int timed = set_times(fd, path, &set) == 0;
 	mode_t tried = 0551;
@@ -1047,7 +1097,7 @@ static void probe_fs(FsCaps *fs, int dir_fd, const char *dir)
 	// Learnt against the first mode asked for: one that shows only after a
 	// second try (0555 for 0551 on a share) is a read-only attribute.
 	if (seen)
-		learn_fs(fs, 0551, timed ? PROBE_TIME : 0, &got);
+		learn_fs(fs, 0551, timed ? &set : nullptr, &got);
 	set_mode(fd, path, S_IRUSR | S_IWUSR | 0222); // some will not unlink a read-only file
 	close(fd);
 	if (seen && timed)
@@ -1058,7 +1108,7 @@ static void probe_fs(FsCaps *fs, int dir_fd, const char *dir)
 
 // What the file system of a destination directory keeps, found the first
 // time one of its directories is met.
-static FsCaps *find_fs(int dir_fd, const char *dir, file_dev_t dev)
+OFF_THE_WALK static FsCaps *find_fs(int dir_fd, const char *dir, file_dev_t dev)
 {
 	FsCaps *fs = fs_of(dev);
 	if (fs == &keeps_all) {
@@ -1674,7 +1724,7 @@ static void start_barrier(Batch *b)
 
 // Gives one waiting copy its name; a copy whose data may not be on the
 // disk goes, and the old file stays.
-static void place_one(const PlaceGroup *g, const Placement *p)
+OFF_THE_WALK static void place_one(const PlaceGroup *g, const Placement *p)
 {
 	char temp[40], path[PATH_BUF], temp_path[PATH_BUF + 40];
 	snprintf(temp, sizeof temp, TEMP_PREFIX "%u", p->serial);
@@ -1826,7 +1876,7 @@ static void measure_room(int dst_fd)
 }
 
 // Unmakes a finished copy that will not be placed.
-static void discard_copy(const Side *dst, const CopyResult *r)
+OFF_THE_WALK static void discard_copy(const Side *dst, const CopyResult *r)
 {
 	char temp[40], path[PATH_BUF + 40];
 	if (!r->waiting)
@@ -1925,7 +1975,7 @@ static int is_leftover(const EntryNode *d)
 
 // Removes the destination files the source lacks, and without a line, also
 // with -r, the temporaries of an interrupted run.
-static void remove_extra_files(PairWalk *w, int remove_missing)
+OFF_THE_WALK static void remove_extra_files(PairWalk *w, int remove_missing)
 {
 	EntryList *files = &w->dst.list.files;
 	char path[PATH_BUF];
@@ -1968,7 +2018,7 @@ static int dir_goes(PairWalk *w, const EntryNode *d, int remove_missing)
 // Removes the destination subtrees the source lacks, and the links that
 // stand where the source has a directory: a link is removed itself, its
 // target never entered.
-static void remove_extra_dirs(PairWalk *w, int remove_missing)
+OFF_THE_WALK static void remove_extra_dirs(PairWalk *w, int remove_missing)
 {
 	char path[PATH_BUF];
 	Item it;
@@ -1985,6 +2035,21 @@ static void remove_extra_dirs(PairWalk *w, int remove_missing)
 	}
 }
 
+// How far the source's modification time lies after the destination's, in
+// the finest step that both the destination's file system and its stored
+// time show: in nanoseconds (within the file system's step, which cuts or
+// rounds) where the stored time has a fraction, else in whole seconds as
+// the file system stores them, as copies made in whole seconds carry.
+static int64_t time_after(const FsCaps *fs, const FileStatus *src, const FileStatus *dst)
+{
+	if (mtime_nanos(dst) != 0 && fs->kind.time_nanos < WHOLE_SECONDS) {
+		int64_t off = nanos_after(dst, src);
+		return off >= fs->kind.time_nanos || off <= -fs->kind.time_nanos ? off : 0;
+	}
+	int64_t src_time = kept_time(fs, src->st_mtime), dst_time = kept_time(fs, dst->st_mtime);
+	return (uint64_t)src_time > (uint64_t)dst_time ? 1 : src_time != dst_time ? -1 : 0;
+}
+
 // The copy rule, decided on the snapshots of both listings and on what the
 // destination's file system keeps: times compare as it stores them.  A
 // link in the destination is never taken for the file it points at, and in
@@ -1994,11 +2059,10 @@ static int needs_copy(const FsCaps *fs, const EntryNode *s, const EntryNode *d)
 {
 	if (d == nullptr || d->is_link)
 		return 1;
-	int64_t src_time = kept_time(fs, s->status.st_mtime), dst_time = kept_time(fs, d->status.st_mtime);
+	int64_t after = time_after(fs, &s->status, &d->status);
 	if (run.copy_mode == 0)
-		return s->status.st_size != d->status.st_size || src_time != dst_time ||
-		       !same_mode(fs, &s->status, &d->status);
-	return (uint64_t)src_time > (uint64_t)dst_time;
+		return s->status.st_size != d->status.st_size || after != 0 || !same_mode(fs, &s->status, &d->status);
+	return after > 0;
 }
 
 // What holds a copy's name in the destination.  A file with other names
@@ -2135,7 +2199,7 @@ static void take_back_copies(PairWalk *w, CopyJob *ring, int32_t window, int32_t
 // Copies in name order.  Workers take the small files up to copy_window
 // ahead of the walk, which copies the rest itself and writes out every
 // copy's lines in turn.
-static void copy_changed_files(PairWalk *w)
+OFF_THE_WALK static void copy_changed_files(PairWalk *w)
 {
 	EntryList *files = &w->src.list.files;
 	if (files->count == 0)
@@ -2343,6 +2407,10 @@ static int walk_pair(PairWalk *w)
 		remove_extra_dirs(w, remove_missing);
 	}
 	copy_changed_files(w);
+	// The source's directory served the copies alone (the levels below are
+	// read by path): closed now, a tree's depth costs one descriptor a level.
+	close_dir(w->src.fd);
+	w->src.fd = -1;
 	sync_subdirs(w);
 	// A mode that drifted is put right too, but not from a source
 	// directory that could not be read whole: its mode may be the fault.
@@ -2390,6 +2458,10 @@ int sync_dirs(const char *source, const char *dest)
 // ---------------------------------------------------------------------
 // File copy
 // ---------------------------------------------------------------------
+
+// The time a file written in place carries until its data is complete:
+// older than any source's, so a copy cut short differs in both copy modes.
+static const FileStatus no_source_time = {};
 
 static void show_percent(uint64_t written, uint64_t size, unsigned *last_shown)
 {
@@ -2469,10 +2541,19 @@ static int skip_hole(int in, int out, const char *dst, uint64_t *written, uint64
 	return 1;
 }
 
+// Every write, even a failed one, gives a file the current time: one
+// written in place (stamped) is given back no_source_time after each, so
+// that a copy cut short never looks newer than its source.
+static void restamp(int out, const char *dst, int stamped)
+{
+	if (stamped)
+		set_times(out, dst, &no_source_time);
+}
+
 // Copies the data; answers 1 when a read or write failure cut it short.  A
 // file with holes is copied one stretch of data at a time, so that its copy
 // takes no more room than it does; the percentage counts every byte.
-static int copy_data(int in, int out, const char *src, const char *dst, const FileStatus *st)
+static int copy_data(int in, int out, const char *src, const char *dst, const FileStatus *st, int stamped)
 {
 	unsigned last_shown = 101;
 	uint64_t size = (uint64_t)st->st_size, written = 0;
@@ -2481,6 +2562,7 @@ static int copy_data(int in, int out, const char *src, const char *dst, const Fi
 	for (;;) {
 		if (written >= stop) {
 			int at = skip_hole(in, out, dst, &written, &stop);
+			restamp(out, dst, stamped);
 			if (at < 0)
 				stop = UINT64_MAX; // dense from here on
 			if (at == -2)
@@ -2493,6 +2575,7 @@ static int copy_data(int in, int out, const char *src, const char *dst, const Fi
 		uint64_t left = stop - written;
 		size_t want = left < (uint64_t)run.buffer_size ? (size_t)left : (size_t)run.buffer_size;
 		ssize_t n = copy_chunk(in, out, src, dst, &in_kernel, written, size, want);
+		restamp(out, dst, stamped);
 		if (n < 0)
 			return 1;
 		if (n == 0)
@@ -2534,7 +2617,7 @@ static void apply_status_as(FsCaps *fs, int fd, const char *path, const char *sh
 	if (set_mode(fd, path, mode) != 0)
 		report_error("chmod", shown);
 	else if (!fs->settled && S_ISREG(status->st_mode) && stat_dir(fd, path, &now) == 0)
-		learn_fs(fs, mode, status->st_mtime, &now);
+		learn_fs(fs, mode, status, &now);
 }
 
 void apply_status(FsCaps *fs, int fd, const char *path, const FileStatus *status)
@@ -2556,19 +2639,45 @@ static int birth_mode(const Side *dir, const FileStatus *status, unsigned *mode)
 	return whole;
 }
 
+// Whether removing what holds the name can let the open succeed: a file
+// the user may not write, a link, a directory, a FIFO, socket or device, a
+// program being run.  Never a want of descriptors, room or memory, nor a
+// failing disk: then the old file must stay.
+static int removal_may_help(int err)
+{
+	switch (err) {
+	case EACCES: case EPERM: case ELOOP: case EMLINK: case EISDIR: case ETXTBSY: case ENXIO:
+	case EOPNOTSUPP:
+		return 1;
+	default:
+		return 0;
+	}
+}
+
 // A file written in place is created readable by its owner alone;
-// apply_status gives it the source's mode once its data is complete.
+// apply_status gives it the source's mode once its data is complete.  One
+// with other names is never rewritten: where it cannot be unlinked,
+// nothing is opened.
 static int open_dest_file(const Item *it, int unlink_first)
 {
-	if (unlink_first)
-		remove_path(it);
+	if (unlink_first && remove_path(it) != 0)
+		return -1;
 	int fd = open_dest_at(it->dir, it->name, it->path);
-	if (fd >= 0)
+	if (fd >= 0 || !removal_may_help(errno))
 		return fd;
 	// A read-only file, a link or anything else in the way is removed
 	// and the open tried once more.
 	remove_path(it);
 	return open_dest_at(it->dir, it->name, it->path);
+}
+
+// Whether a copy that could have neither an unnamed file nor a temporary
+// may be written over the file itself: only in a directory the user may
+// not write.  Where room, inodes or descriptors ran out, the old file is
+// all there is, and it stays.
+static int may_write_in_place(int err)
+{
+	return err == EACCES || err == EPERM || err == EROFS;
 }
 
 // What a copy is written to, and how it takes its name.
@@ -2585,6 +2694,7 @@ struct CopyTarget {
 	int mode_done;         // that is the source's own mode
 	int defer;             // it waits under its temporary for the walk to place it
 	unsigned serial;       // the temporary's
+	int stamped;           // written in place, carrying no_source_time
 };
 
 // Gives the temporary a fresh name beside the copy's, by the act given
@@ -2626,6 +2736,7 @@ static int link_named(CopyTarget *t)
 // call less than an unnamed file linked in.
 static int open_target(CopyTarget *t, const char *dst_dir, int in_place, int unlink_first)
 {
+	t->stamped = 0;
 	if (!in_place) {
 		t->kind = TARGET_UNNAMED;
 		if (!t->defer && (t->fd = open_unnamed_at(t->dst.dir, t->mode)) >= 0)
@@ -2633,11 +2744,17 @@ static int open_target(CopyTarget *t, const char *dst_dir, int in_place, int unl
 		t->kind = TARGET_NAMED;
 		if (name_temp(t, dst_dir, make_named) == 0)
 			return 0;
+		if (!may_write_in_place(errno))
+			return 1;
 	}
 	t->kind = TARGET_IN_PLACE;
 	t->mode_done = 0;
 	t->fd = open_dest_file(&t->dst, unlink_first);
-	return t->fd < 0;
+	if (t->fd < 0)
+		return 1;
+	// Before any byte is written: the truncation gave it the current time.
+	t->stamped = set_times(t->fd, t->dst.path, &no_source_time) == 0;
+	return 0;
 }
 
 // Links the finished unnamed file in while its descriptor is open: under
@@ -2675,10 +2792,15 @@ static int place_target(CopyTarget *t)
 }
 
 // A cut-short copy must not stay behind looking up to date: a temporary
-// goes, and so does a file written in place.  Whatever held the name
-// before stays as it was.
+// goes.  A file written in place, whose old data is gone already, stays
+// with no_source_time (given again: its times may have been set before a
+// failed close), so the next run copies it again; where that time cannot
+// be given, it goes.  Whatever held the name of a temporary stays as it
+// was.
 static void discard_target(CopyTarget *t)
 {
+	if (t->stamped && set_times_at(t->dst.dir, t->dst.name, t->dst.path, &no_source_time) == 0)
+		return;
 	if (t->kind == TARGET_IN_PLACE)
 		remove_path(&t->dst);
 	else if (t->kind == TARGET_NAMED && unlink_at(t->temp.dir, t->temp.name, t->temp.path) != 0)
@@ -2760,7 +2882,7 @@ void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const Ent
 		close(in);
 		return;
 	}
-	int failed = copy_data(in, t.fd, src, dst, &entry->status);
+	int failed = copy_data(in, t.fd, src, dst, &entry->status, t.stamped);
 	int err = errno;
 	if (close(in) != 0)
 		report_error("close", src);
@@ -2795,13 +2917,17 @@ static void make_writable(const Item *it, mode_t bits)
 		chmod_at(it->dir, it->name, it->path, mode);
 }
 
-void remove_path(const Item *it)
+int remove_path(const Item *it)
 {
 	if (unlink_at(it->dir, it->name, it->path) == 0)
-		return;
+		return 0;
 	make_writable(it, S_IWUSR);
-	if (unlink_at(it->dir, it->name, it->path) != 0)
-		report_error("unlink", it->path);
+	if (unlink_at(it->dir, it->name, it->path) == 0)
+		return 0;
+	int err = errno;
+	report_errno("unlink", it->path, err);
+	errno = err; // for the report of what could not follow
+	return 1;
 }
 
 static void print_action(char *header, int level, const char *label, const char *path)
@@ -3062,6 +3188,8 @@ int main(int argc, char **argv)
 			printf(",%lld error(s)", (long long)run.error_count);
 		putchar('\n');
 	}
+	if (check_output())
+		return 2;
 	return run.error_count != 0 ? 2 : 0;
 }
 #endif

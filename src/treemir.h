@@ -97,6 +97,8 @@ struct Recording {
 // Every counted error line goes through report_line.
 void report_line(const char *format, ...);
 void report_errno(const char *op, const char *path, int err);
+// Reports output lost on a stream that could not be written; 1 if any was.
+int check_output(void);
 void report_error(const char *op, const char *path); // with errno
 void report_too_long(const char *op, const char *dir, const char *name);
 void out_of_memory(void); // ends the run
@@ -192,7 +194,7 @@ void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const Ent
                CopyResult *result);
 // Through fd when it is open (else -1: by path), as far as fs keeps it.
 void apply_status(FsCaps *fs, int fd, const char *path, const FileStatus *status);
-void remove_path(const Item *it);
+int remove_path(const Item *it); // 1 when it could not be removed
 void remove_file(char *header, const Item *it);
 void remove_dir(char *header, const Item *it);
 void remove_link(char *header, const Item *it);

@@ -348,6 +348,7 @@ struct Walk {
 	struct stat skip;
 	std::vector<struct stat> up;
 	std::vector<std::string> lines;
+	char line[4200]; // one for all levels: a tree may be 2,000 deep
 };
 
 static bool same_item(const struct stat &a, const struct stat &b)
@@ -360,7 +361,8 @@ static void walk(Walk &w, int fd, const std::string &rel)
 	DIR *d = fdopendir(fd);
 	while (struct dirent *e = d ? readdir(d) : nullptr) {
 		struct stat st;
-		char line[4200] = "";
+		char *line = w.line;
+		memset(line, 0, sizeof w.line);
 		if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..") ||
 		    fstatat(dirfd(d), e->d_name, &st, w.follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0 ||
 		    same_item(st, w.skip) ||
@@ -368,17 +370,17 @@ static void walk(Walk &w, int fd, const std::string &rel)
 			continue;
 		if (S_ISLNK(st.st_mode)) {
 			strcpy(line, " link -> ");
-			readlinkat(dirfd(d), e->d_name, line + 9, sizeof line - 10);
+			readlinkat(dirfd(d), e->d_name, line + 9, sizeof w.line - 10);
 		} else if (S_ISDIR(st.st_mode)) {
-			snprintf(line, sizeof line, " dir %04o", shown_mode(st.st_mode));
+			snprintf(line, sizeof w.line, " dir %04o", shown_mode(st.st_mode));
 		} else if (S_ISREG(st.st_mode)) {
 			unsigned long long h = 1469598103934665603ULL;
 			for (unsigned char ch : read_file("/proc/self/fd/" + std::to_string(dirfd(d)) + "/" + e->d_name))
 				h = (h ^ ch) * 1099511628211ULL;
-			snprintf(line, sizeof line, " file %04o size=%lld mtime=%lld hash=%016llx", shown_mode(st.st_mode),
+			snprintf(line, sizeof w.line, " file %04o size=%lld mtime=%lld hash=%016llx", shown_mode(st.st_mode),
 			         (long long)st.st_size, (long long)st.st_mtime, h);
 		} else if (!w.follow) {
-			snprintf(line, sizeof line, " other %06o", (unsigned)st.st_mode);
+			snprintf(line, sizeof w.line, " other %06o", (unsigned)st.st_mode);
 		} else {
 			continue;
 		}
@@ -395,7 +397,7 @@ static void walk(Walk &w, int fd, const std::string &rel)
 
 std::string fingerprint(const std::string &root, bool follow, const std::string &skip)
 {
-	Walk w{follow, {}, {{}}, {}};
+	Walk w{follow, {}, {{}}, {}, {}};
 	if (!skip.empty())
 		stat(skip.c_str(), &w.skip);
 	stat(root.c_str(), &w.up[0]);

@@ -10,7 +10,9 @@
 //                 FAULT_CALL names, act as on a FAT file system: its type
 //                 answers MSDOS_SUPER_MAGIC, times are kept cut down to
 //                 even seconds, and a mode change of any bit but the write
-//                 bits fails with EPERM.
+//                 bits fails with EPERM;
+//   "stdout"      (with FAULT_CALL "stdout") sends standard output to the
+//                 file FAULT_PATH from the start, such as /dev/full.
 // With FAULT_DISK set, a tmpfs tells itself a disk (ext4), so that copies
 // there wait for their barrier as on one, and no data can be read without
 // waiting for it, so that workers copy; "syncfs" is the barrier.
@@ -35,6 +37,17 @@ static int armed(const char *call)
 {
 	const char *c = getenv("FAULT_CALL");
 	return c != NULL && strcmp(c, call) == 0;
+}
+
+// The C library writes its streams past the calls below.
+__attribute__((constructor)) static void redirect_stdout(void)
+{
+	const char *p = getenv("FAULT_PATH"), *d = getenv("FAULT_DO");
+	int fd = armed("stdout") && p && d && strcmp(d, "stdout") == 0 ? open(p, O_WRONLY) : -1;
+	if (fd >= 0 && fd != 1) {
+		dup2(fd, 1);
+		close(fd);
+	}
 }
 
 // Answers 1, with errno set, when the call must fail.
