@@ -2217,8 +2217,8 @@ OFF_THE_WALK static void copy_changed_files(PairWalk *w)
 		     queued++)
 			if (plan[queued].how == COPY_BY_WORKER)
 				queue_copy(&ring[queued % window], w, files->index[queued], plan[queued].held);
-		CopyJob *c = &ring[i % window];
 		if (plan[i].how == COPY_BY_WORKER) {
+			CopyJob *c = &ring[i % window];
 			finish_job(&c->job);
 			if (c->result.short_of_room) {
 				free_recording(&c->out);
