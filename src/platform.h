@@ -529,16 +529,18 @@ inline int may_have_holes(const FileStatus *st)
 	return (uint64_t)st->st_blocks * 512 < (uint64_t)st->st_size;
 }
 // The next data at or after from, with the hole that ends it, fd left at
-// its start.  Answers 1 when only a hole is left, -1 where the file system
-// cannot tell.
+// its start.  Answers 1 when only a hole is left, -1, fd where it was,
+// where the file system cannot tell.
 inline int next_data(int fd, int64_t from, int64_t *start, int64_t *end)
 {
 	off_t data = lseek(fd, (off_t)from, SEEK_DATA);
 	if (data < 0)
 		return errno == ENXIO ? 1 : -1;
 	off_t hole = lseek(fd, data, SEEK_HOLE);
-	if (hole < 0 || lseek(fd, data, SEEK_SET) < 0)
+	if (hole < 0 || lseek(fd, data, SEEK_SET) < 0) {
+		lseek(fd, (off_t)from, SEEK_SET); // the copy goes on from there
 		return -1;
+	}
 	*start = data;
 	*end = hole;
 	return 0;

@@ -2038,66 +2038,107 @@ static ssize_t copy_chunk(int in, int out, const char *src, const char *dst,
 	return n;
 }
 
-// Moves both files past the hole at *written to the source's next data,
-// whose end goes to *stop; the copy's hole is left unwritten.  Where only a
-// hole is left, the copy is given the file's whole length and 1 answered.
-// Answers -1 where the file system cannot tell, -2 when the copy could not
-// be lengthened.
-static int skip_hole(int in, int out, const char *dst, uint64_t *written, uint64_t *stop)
+// Shows the percentage after each buffer's worth of bytes past from, up
+// to to, as a copy of every byte would: the buffers in between whose value
+// would not change are passed over at once.
+static void show_steps(uint64_t from, uint64_t to, uint64_t size, unsigned *last_shown)
+{
+	uint64_t step = (uint64_t)run.buffer_size;
+	for (uint64_t at = from - from % step + step; at <= to && at > from;) {
+		show_percent(at, size, last_shown);
+		if (at >= size)
+			return; // 100 from here on
+		// The first byte count whose percentage is higher, on a step.
+		uint64_t higher = ((uint64_t)*last_shown + 1) * size;
+		uint64_t next = higher / 100 + (higher % 100 != 0);
+		next += (step - next % step) % step;
+		at = next > at ? next : at + step;
+	}
+}
+
+// Moves both files past the hole at *at to the source's next data, whose
+// end goes to *stop; the copy's hole is left unwritten.  Where only a hole
+// is left, the copy is given the source's whole length, which goes to *at,
+// and 1 answered.  Answers -1, both files where they were, where the file
+// system cannot tell; -2 after a failure is reported.
+static int skip_hole(int in, int out, const char *src, const char *dst, uint64_t *at, uint64_t *stop)
 {
 	int64_t start, end;
-	int found = next_data(in, (int64_t)*written, &start, &end);
+	int found = next_data(in, (int64_t)*at, &start, &end);
 	if (found < 0)
 		return -1;
-	if (found == 0)
-		return seek_to(out, start) != 0 ? -1 : (*written = (uint64_t)start, *stop = (uint64_t)end, 0);
+	if (found == 0) {
+		if (seek_to(out, start) != 0) {
+			report_error("write", dst);
+			return -2;
+		}
+		*at = (uint64_t)start;
+		*stop = end > start ? (uint64_t)end : UINT64_MAX; // a file changing under the copy
+		return 0;
+	}
 	int64_t length = file_length(in);
-	if (length < 0 || truncate_to(out, length) != 0) {
+	if (length < 0) {
+		report_error("read", src);
+		return -2;
+	}
+	// A copy that ends in data has its length already.
+	if ((uint64_t)length != *at && truncate_to(out, length) != 0) {
 		report_error("write", dst);
 		return -2;
 	}
-	*written = (uint64_t)length;
+	*at = (uint64_t)length;
 	return 1;
 }
 
-// Copies the data; answers 1 when a read or write failure cut it short.  A
-// file with holes is copied one stretch of data at a time, so that its copy
-// takes no more room than it does; the percentage counts every byte.
+// Copies the data; answers 1 when a read or write failure cut it short.
+// The file is taken in steps of a buffer from its start, and the
+// percentage shown after each, so that its sequence never depends on
+// where the data lies.  Within a step, a file with holes has only its data
+// copied, so that its copy takes no more room than it does.
 static int copy_data(int in, int out, const char *src, const char *dst, const FileStatus *st)
 {
 	unsigned last_shown = 101;
-	uint64_t size = (uint64_t)st->st_size, written = 0;
+	uint64_t size = (uint64_t)st->st_size, step = (uint64_t)run.buffer_size, at = 0;
 	uint64_t stop = may_have_holes(st) ? 0 : UINT64_MAX; // the end of the data in hand
-	int in_kernel = 1;
+	int in_kernel = 1, verbose = run.verbose >= 2;
 	for (;;) {
-		if (written >= stop) {
-			int at = skip_hole(in, out, dst, &written, &stop);
-			if (at < 0)
-				stop = UINT64_MAX; // dense from here on
-			if (at == -2)
+		if (at >= stop) {
+			uint64_t from = at;
+			int found = skip_hole(in, out, src, dst, &at, &stop);
+			if (found == -2)
 				return 1;
-			if (run.verbose >= 2)
-				show_percent(written, size, &last_shown);
-			if (at == 1)
-				return 0;
+			if (found == -1)
+				stop = UINT64_MAX; // dense from here on
+			if (found == 1 && at < from)
+				return 0; // it shrank: the copy has its length, the percentage stays
+			if (verbose)
+				show_steps(from, at, size, &last_shown);
+			if (found == 1)
+				break;
+			continue;
 		}
-		uint64_t left = stop - written;
-		size_t want = left < (uint64_t)run.buffer_size ? (size_t)left : (size_t)run.buffer_size;
-		ssize_t n = copy_chunk(in, out, src, dst, &in_kernel, written, size, want);
+		uint64_t step_end = at - at % step + step;
+		uint64_t end = stop < step_end ? stop : step_end;
+		size_t want = (size_t)(end - at);
+		ssize_t n = copy_chunk(in, out, src, dst, &in_kernel, at, size, want);
 		if (n < 0)
 			return 1;
 		if (n == 0)
-			return 0;
-		written += (uint64_t)n;
-		if (run.verbose >= 2)
-			show_percent(written, size, &last_shown);
+			break;
+		at += (uint64_t)n;
+		if (verbose && at == step_end)
+			show_percent(at, size, &last_shown);
 		// The kernel copies all there is: less than asked for, once the
 		// size seen is reached, is the end, and asking again would only
 		// hear so.  Data added since is newer than the copy's time says,
 		// and the next run copies it.
-		if (in_kernel && (size_t)n < want && written >= size)
-			return 0;
+		if (in_kernel && (size_t)n < want && at >= size)
+			break;
 	}
+	// The last step, cut short by the end of the file.
+	if (verbose && at % step != 0)
+		show_percent(at, size, &last_shown);
+	return 0;
 }
 
 // Give the item at path (through fd when it is open) the snapshot's times,

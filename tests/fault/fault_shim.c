@@ -172,6 +172,8 @@ FD_CALL(ssize_t, copy_file_range, "copy_file_range", (int i, off_t *ip, int o, o
 FD_CALL(ssize_t, read, "read", (int fd, void *b, size_t n), fd, (fd, b, n))
 FD_CALL(ssize_t, write, "write", (int fd, const void *b, size_t n), fd, (fd, b, n))
 FD_CALL(int, close, "close", (int fd), fd, (fd))
+FD_CALL(off_t, lseek, "lseek", (int fd, off_t at, int whence), fd, (fd, at, whence))
+FD_CALL(int, ftruncate, "ftruncate", (int fd, off_t length), fd, (fd, length))
 
 int chmod(const char *p, mode_t m)
 {
