@@ -225,6 +225,7 @@ int volume_kind(int fd, const char *path, VolumeKind *kind);
 // calls here were not made for threads.
 inline int64_t raise_descriptor_limit(void) { return 0; }
 inline void share_heap(void) {}
+inline int64_t times_waited(void) { return 0; }
 // A copy is written to a named temporary, closed, then put in place by a
 // replacing rename: the system has no unnamed files.
 inline int open_unnamed_at(int, unsigned)
@@ -599,6 +600,18 @@ inline void share_heap(void)
 #ifdef M_ARENA_MAX
 	mallopt(M_ARENA_MAX, 1);
 #endif
+}
+// How often the calling thread has gone to sleep so far: on a cold disk,
+// for its reads.  Where that cannot be told, every ask counts as one.
+inline int64_t times_waited(void)
+{
+#ifdef RUSAGE_THREAD
+	struct rusage use;
+	if (getrusage(RUSAGE_THREAD, &use) == 0)
+		return (int64_t)use.ru_nvcsw;
+#endif
+	static thread_local int64_t asked;
+	return ++asked;
 }
 // The destination walk holds one open directory per level, and each
 // worker a few more.  Answers the limit it ends with.

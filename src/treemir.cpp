@@ -787,9 +787,18 @@ static int check_dir(const char *path, FileStatus *dir_status)
 	return 0;
 }
 
+// The sides of a pair; a destination directory the walk has just made is
+// empty, and its entries are not read.
+enum { SIDE_SOURCE, SIDE_DEST, SIDE_DEST_MADE };
+
 // Lists the open directory of a side, then sorts the listing.
 static int list_dir(Side *side, int dest_side)
 {
+	if (dest_side == SIDE_DEST_MADE) {
+		show_progress("*");
+		show_progress("\b \b\r");
+		return 0;
+	}
 	DirReader *reader = (DirReader *)xmalloc(sizeof *reader);
 	int failed = open_reader(reader, side->fd, side->path);
 	if (failed) {
@@ -813,6 +822,7 @@ static void init_side(Side *side, const char *path)
 	side->path = path;
 	side->default_acl = 1; // until asked
 	side->fs = nullptr;    // until the walk knows it
+	side->waited = 0;
 }
 
 // Lists a side whose directory is open in side->fd, after its status and
@@ -865,7 +875,12 @@ int scan_dir(Side *side)
 
 int scan_dest(const Item *it, int follow, Side *side)
 {
-	return scan_at(it, follow, 1, side);
+	return scan_at(it, follow, SIDE_DEST, side);
+}
+
+static int scan_made(const Item *it, Side *side)
+{
+	return scan_at(it, 0, SIDE_DEST_MADE, side);
 }
 
 void close_side(Side *side)
@@ -1350,7 +1365,7 @@ static int cancel_job(Job *job)
 
 // The workers the run can afford: each holds descriptors of its own, and
 // the walk keeps RESERVED_FDS for its own directories.  One worker is the
-// walk alone.
+// walk alone.  Their threads start only once the walk is seen to wait.
 void start_workers(int64_t fd_limit)
 {
 	int64_t n = (fd_limit - RESERVED_FDS) / FDS_PER_WORKER;
@@ -1368,6 +1383,15 @@ void start_workers(int64_t fd_limit)
 	// copies than processors only contend for them.
 	unsigned cores = std::thread::hardware_concurrency();
 	pool.copy_window = cores == 0 || cores >= COPY_WINDOW / 2 ? COPY_WINDOW : 2 * (int32_t)cores;
+}
+
+// Starts the workers' threads, the first time a read or a copy would wait
+// on a disk.  Where all is in memory the walk is faster alone: handing
+// work over costs more than doing it.  On the walk's thread.
+static void start_threads(void)
+{
+	if (pool.count > 0 || run.workers == 1)
+		return;
 	pool.threads = new std::thread[run.workers];
 	for (pool.count = 0; pool.count < run.workers; pool.count++)
 		pool.threads[pool.count] = std::thread(work);
@@ -1412,10 +1436,13 @@ static int32_t ahead_room(void)
 // Queues a pair read ahead of the walk for each subdirectory of a pair
 // whose destination directory is open in dst_fd and that has none yet,
 // the last first, so that the first is the next taken; within the caps on
-// what is read ahead.
+// what is read ahead.  Only below a pair whose reading waited: where it
+// did not, the tree is in memory, and the walk reads it faster itself.
 static void queue_kids(const Side *src, int dst_fd, const char *dst_path, Listed ***kids,
                        int32_t *count)
 {
+	if (!src->waited)
+		return;
 	const EntryList *dirs = &src->list.dirs;
 	if (*kids == nullptr && (*kids = (Listed **)calloc((size_t)dirs->count, sizeof **kids)) == nullptr)
 		return;
@@ -1460,6 +1487,7 @@ static void queue_kids(const Side *src, int dst_fd, const char *dst_path, Listed
 static void read_ahead(Listed *l)
 {
 	Item src = {CURRENT_DIR, l->src_path, l->src_path};
+	int64_t waits = times_waited();
 	recording = &l->src_out;
 	l->src_ok = scan_at(&src, 1, 0, &l->src) == 0;
 	recording = &l->dst_out;
@@ -1469,6 +1497,7 @@ static void read_ahead(Listed *l)
 		l->dst_ok = l->dst.fd >= 0 && list_side(&l->dst, 1) == 0;
 	}
 	recording = nullptr;
+	l->src.waited = times_waited() != waits;
 	l->entries = (int64_t)l->src.list.files.count + l->src.list.dirs.count;
 	if (l->dst_ok)
 		l->entries += (int64_t)l->dst.list.files.count + l->dst.list.dirs.count;
@@ -1546,6 +1575,7 @@ struct PairWalk {
 static int sync_pair(const char *source, const Item *dest, Listed *ahead);
 
 static PairWalk *innermost; // the pair the walk is in
+static int dir_made;         // the directory the walk enters next was just made
 
 // Makes the destination writable before its first removal or copy.  Only
 // the owner's bits are added: nothing is ever made writable for others.
@@ -1675,7 +1705,7 @@ static int name_held(PairWalk *w, const EntryNode *s, const EntryNode *d)
 // file bears a temporary's name, which a copy beside it may be using.
 static int copies_side_by_side(PairWalk *w)
 {
-	if (pool.count == 0 || !w->dst.fs->settled || w->dst.fs->kind.file_modes != KEEPS_MODES)
+	if (run.workers == 1 || !w->dst.fs->settled || w->dst.fs->kind.file_modes != KEEPS_MODES)
 		return 0;
 	EntryList *files = &w->src.list.files;
 	for (int32_t i = 0; i < files->count; i++)
@@ -1698,8 +1728,11 @@ static int worker_may_copy(const EntryNode *s, int held)
 // the processors in the kernel.
 static int copies_wait_for_disk(PairWalk *w, const EntryNode *s, int *asked)
 {
-	if (*asked == 0)
+	if (*asked == 0) {
 		*asked = data_in_memory(w->src.fd, s->name) ? 1 : 2;
+		if (*asked == 2)
+			start_threads();
+	}
 	return *asked == 2;
 }
 
@@ -1847,22 +1880,46 @@ static void sync_subdirs(PairWalk *w)
 }
 
 // Each side as a worker read it, its output written out now, or read here.
+// Where the walk reads a side itself, it notes whether it had to wait, and
+// once it did, the workers start and read ahead below the pair.
+static int64_t waits_before; // the walk's, as it began to read the pair
+
 static int take_source(PairWalk *w)
 {
 	Listed *l = w->ahead;
-	if (l == nullptr || !l->src_ok)
-		return scan_dir(&w->src);
+	if (run.workers > 1 && (l == nullptr || !l->dst_ok))
+		waits_before = times_waited();
+	if (l == nullptr || !l->src_ok) {
+		int failed = scan_dir(&w->src);
+		if (failed)
+			dir_made = 0; // the pair ends here
+		return failed;
+	}
 	replay(&l->src_out, w->header);
 	w->src = l->src;
 	l->src_ok = 0;
 	return 0;
 }
 
+static void note_waits(PairWalk *w)
+{
+	if (run.workers > 1 && times_waited() != waits_before) {
+		w->src.waited = 1;
+		start_threads();
+	}
+}
+
 static int take_dest(PairWalk *w, int follow)
 {
 	Listed *l = w->ahead;
-	if (l == nullptr || !l->dst_ok)
-		return scan_dest(&w->at, follow, &w->dst);
+	int made = dir_made;
+	dir_made = 0;
+	if (l == nullptr || !l->dst_ok) {
+		if (made ? scan_made(&w->at, &w->dst) : scan_dest(&w->at, follow, &w->dst))
+			return 1;
+		note_waits(w);
+		return 0;
+	}
 	replay(&l->dst_out, w->header);
 	w->dst = l->dst;
 	l->dst_ok = 0;
@@ -1894,7 +1951,7 @@ static int shed_read_ahead(void)
 
 static void count_walk_depth(int step)
 {
-	if (pool.count == 0)
+	if (run.workers == 1)
 		return;
 	std::lock_guard<std::mutex> hold(pool.lock);
 	pool.walk_depth += step;
@@ -2508,6 +2565,8 @@ void make_dir(char *header, const Item *it)
 	print_action(header, 2, "MKDIR  ", it->path);
 	if (mkdir_at(it->dir, it->name, it->path) != 0)
 		report_error("mkdir", it->path);
+	else
+		dir_made = 1;
 }
 
 // ---------------------------------------------------------------------
