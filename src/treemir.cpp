@@ -602,9 +602,10 @@ void init_list(EntryList *list)
 
 EntryNode *add_entry(EntryList *list, const char *name, const FileStatus *status)
 {
+	// The name lives in the node's own block: one allocation an entry.
 	size_t len = strlen(name);
-	EntryNode *node = (EntryNode *)xmalloc(sizeof *node);
-	node->name = (char *)xmalloc(len + 1);
+	EntryNode *node = (EntryNode *)xmalloc(sizeof *node + len + 1);
+	node->name = (char *)(node + 1);
 	memcpy(node->name, name, len + 1);
 	if (status != nullptr)
 		node->status = *status;
@@ -646,10 +647,8 @@ EntryNode *find_entry(EntryList *list, const EntryNode *entry)
 
 void free_list(EntryList *list)
 {
-	for (int32_t i = 0; i < list->count; i++) {
-		free(list->index[i]->name);
+	for (int32_t i = 0; i < list->count; i++)
 		free(list->index[i]);
-	}
 	free(list->index);
 }
 
