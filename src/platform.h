@@ -234,6 +234,7 @@ int volume_kind(int fd, const char *path, VolumeKind *kind);
 // calls here were not made for threads.
 inline int64_t raise_descriptor_limit(void) { return 0; }
 inline void share_heap(void) {}
+inline int64_t times_waited(void) { return 0; }
 // A copy is written to a named temporary, closed, then put in place by a
 // replacing rename: the system has no unnamed files.
 inline int open_unnamed_at(int, unsigned)
@@ -598,16 +599,18 @@ inline int may_have_holes(const FileStatus *st)
 	return (uint64_t)st->st_blocks * 512 < (uint64_t)st->st_size;
 }
 // The next data at or after from, with the hole that ends it, fd left at
-// its start.  Answers 1 when only a hole is left, -1 where the file system
-// cannot tell.
+// its start.  Answers 1 when only a hole is left, -1, fd where it was,
+// where the file system cannot tell.
 inline int next_data(int fd, int64_t from, int64_t *start, int64_t *end)
 {
 	off_t data = lseek(fd, (off_t)from, SEEK_DATA);
 	if (data < 0)
 		return errno == ENXIO ? 1 : -1;
 	off_t hole = lseek(fd, data, SEEK_HOLE);
-	if (hole < 0 || lseek(fd, data, SEEK_SET) < 0)
+	if (hole < 0 || lseek(fd, data, SEEK_SET) < 0) {
+		lseek(fd, (off_t)from, SEEK_SET); // the copy goes on from there
 		return -1;
+	}
 	*start = data;
 	*end = hole;
 	return 0;
@@ -671,6 +674,18 @@ inline void share_heap(void)
 #ifdef M_ARENA_MAX
 	mallopt(M_ARENA_MAX, 1);
 #endif
+}
+// How often the calling thread has gone to sleep so far: on a cold disk,
+// for its reads.  Where that cannot be told, every ask counts as one.
+inline int64_t times_waited(void)
+{
+#ifdef RUSAGE_THREAD
+	struct rusage use;
+	if (getrusage(RUSAGE_THREAD, &use) == 0)
+		return (int64_t)use.ru_nvcsw;
+#endif
+	static thread_local int64_t asked;
+	return ++asked;
 }
 // The destination walk holds one open directory per level, and each
 // worker a few more.  Answers the limit it ends with.

@@ -624,9 +624,10 @@ void init_list(EntryList *list)
 
 EntryNode *add_entry(EntryList *list, const char *name, const FileStatus *status)
 {
+	// The name lives in the node's own block: one allocation an entry.
 	size_t len = strlen(name);
-	EntryNode *node = (EntryNode *)xmalloc(sizeof *node);
-	node->name = (char *)xmalloc(len + 1);
+	EntryNode *node = (EntryNode *)xmalloc(sizeof *node + len + 1);
+	node->name = (char *)(node + 1);
 	memcpy(node->name, name, len + 1);
 	if (status != nullptr)
 		node->status = *status;
@@ -668,10 +669,8 @@ EntryNode *find_entry(EntryList *list, const EntryNode *entry)
 
 void free_list(EntryList *list)
 {
-	for (int32_t i = 0; i < list->count; i++) {
-		free(list->index[i]->name);
+	for (int32_t i = 0; i < list->count; i++)
 		free(list->index[i]);
-	}
 	free(list->index);
 }
 
@@ -809,9 +808,18 @@ static int check_dir(const char *path, FileStatus *dir_status)
 	return 0;
 }
 
+// The sides of a pair; a destination directory the walk has just made is
+// empty, and its entries are not read.
+enum { SIDE_SOURCE, SIDE_DEST, SIDE_DEST_MADE };
+
 // Lists the open directory of a side, then sorts the listing.
 static int list_dir(Side *side, int dest_side)
 {
+	if (dest_side == SIDE_DEST_MADE) {
+		show_progress("*");
+		show_progress("\b \b\r");
+		return 0;
+	}
 	DirReader *reader = (DirReader *)xmalloc(sizeof *reader);
 	int failed = open_reader(reader, side->fd, side->path);
 	if (failed) {
@@ -835,6 +843,7 @@ static void init_side(Side *side, const char *path)
 	side->path = path;
 	side->default_acl = 1; // until asked
 	side->fs = nullptr;    // until the walk knows it
+	side->waited = 0;
 }
 
 // Lists a side whose directory is open in side->fd, after its status and
@@ -888,7 +897,12 @@ int scan_dir(Side *side)
 
 int scan_dest(const Item *it, int follow, Side *side)
 {
-	return scan_at(it, follow, 1, side);
+	return scan_at(it, follow, SIDE_DEST, side);
+}
+
+static int scan_made(const Item *it, Side *side)
+{
+	return scan_at(it, 0, SIDE_DEST_MADE, side);
 }
 
 void close_side(Side *side)
@@ -1424,7 +1438,7 @@ static int cancel_job(Job *job)
 
 // The workers the run can afford: each holds descriptors of its own, and
 // the walk keeps RESERVED_FDS for its own directories.  One worker is the
-// walk alone.
+// walk alone.  Their threads start only once the walk is seen to wait.
 void start_workers(int64_t fd_limit)
 {
 	int64_t n = (fd_limit - RESERVED_FDS) / FDS_PER_WORKER;
@@ -1443,6 +1457,15 @@ void start_workers(int64_t fd_limit)
 	// copies than processors only contend for them.
 	unsigned cores = std::thread::hardware_concurrency();
 	pool.copy_window = cores == 0 || cores >= COPY_WINDOW / 2 ? COPY_WINDOW : 2 * (int32_t)cores;
+}
+
+// Starts the workers' threads, the first time a read or a copy would wait
+// on a disk.  Where all is in memory the walk is faster alone: handing
+// work over costs more than doing it.  On the walk's thread.
+static void start_threads(void)
+{
+	if (pool.count > 0 || run.workers == 1)
+		return;
 	pool.threads = new std::thread[run.workers];
 	for (pool.count = 0; pool.count < run.workers; pool.count++)
 		pool.threads[pool.count] = std::thread(work);
@@ -1487,10 +1510,13 @@ static int32_t ahead_room(void)
 // Queues a pair read ahead of the walk for each subdirectory of a pair
 // whose destination directory is open in dst_fd and that has none yet,
 // the last first, so that the first is the next taken; within the caps on
-// what is read ahead.
+// what is read ahead.  Only below a pair whose reading waited: where it
+// did not, the tree is in memory, and the walk reads it faster itself.
 static void queue_kids(const Side *src, int dst_fd, const char *dst_path, Listed ***kids,
                        int32_t *count)
 {
+	if (!src->waited)
+		return;
 	const EntryList *dirs = &src->list.dirs;
 	if (*kids == nullptr && (*kids = (Listed **)calloc((size_t)dirs->count, sizeof **kids)) == nullptr)
 		return;
@@ -1535,6 +1561,7 @@ static void queue_kids(const Side *src, int dst_fd, const char *dst_path, Listed
 static void read_ahead(Listed *l)
 {
 	Item src = {CURRENT_DIR, l->src_path, l->src_path};
+	int64_t waits = times_waited();
 	recording = &l->src_out;
 	l->src_ok = scan_at(&src, 1, 0, &l->src) == 0;
 	recording = &l->dst_out;
@@ -1544,6 +1571,7 @@ static void read_ahead(Listed *l)
 		l->dst_ok = l->dst.fd >= 0 && list_side(&l->dst, 1) == 0;
 	}
 	recording = nullptr;
+	l->src.waited = times_waited() != waits;
 	l->entries = (int64_t)l->src.list.files.count + l->src.list.dirs.count;
 	if (l->dst_ok)
 		l->entries += (int64_t)l->dst.list.files.count + l->dst.list.dirs.count;
@@ -1939,6 +1967,7 @@ struct PairWalk {
 static int sync_pair(const char *source, const Item *dest, Listed *ahead);
 
 static PairWalk *innermost; // the pair the walk is in
+static int dir_made;         // the directory the walk enters next was just made
 
 // Makes the destination writable before its first removal or copy.  Only
 // the owner's bits are added: nothing is ever made writable for others.
@@ -2083,7 +2112,7 @@ static int name_held(PairWalk *w, const EntryNode *s, const EntryNode *d)
 // file bears a temporary's name, which a copy beside it may be using.
 static int copies_side_by_side(PairWalk *w)
 {
-	return pool.count > 0 && w->dst.fs->settled && w->dst.fs->kind.file_modes == KEEPS_MODES &&
+	return run.workers > 1 && w->dst.fs->settled && w->dst.fs->kind.file_modes == KEEPS_MODES &&
 	       !w->temp_names;
 }
 
@@ -2111,8 +2140,11 @@ static int worker_may_copy(const EntryNode *s, int held)
 // the processors in the kernel.
 static int copies_wait_for_disk(PairWalk *w, const EntryNode *s, int *asked)
 {
-	if (*asked == 0)
+	if (*asked == 0) {
 		*asked = data_in_memory(w->src.fd, s->name) ? 1 : 2;
+		if (*asked == 2)
+			start_threads();
+	}
 	return *asked == 2;
 }
 
@@ -2311,22 +2343,46 @@ static void sync_subdirs(PairWalk *w)
 }
 
 // Each side as a worker read it, its output written out now, or read here.
+// Where the walk reads a side itself, it notes whether it had to wait, and
+// once it did, the workers start and read ahead below the pair.
+static int64_t waits_before; // the walk's, as it began to read the pair
+
 static int take_source(PairWalk *w)
 {
 	Listed *l = w->ahead;
-	if (l == nullptr || !l->src_ok)
-		return scan_dir(&w->src);
+	if (run.workers > 1 && (l == nullptr || !l->dst_ok))
+		waits_before = times_waited();
+	if (l == nullptr || !l->src_ok) {
+		int failed = scan_dir(&w->src);
+		if (failed)
+			dir_made = 0; // the pair ends here
+		return failed;
+	}
 	replay(&l->src_out, w->header);
 	w->src = l->src;
 	l->src_ok = 0;
 	return 0;
 }
 
+static void note_waits(PairWalk *w)
+{
+	if (run.workers > 1 && times_waited() != waits_before) {
+		w->src.waited = 1;
+		start_threads();
+	}
+}
+
 static int take_dest(PairWalk *w, int follow)
 {
 	Listed *l = w->ahead;
-	if (l == nullptr || !l->dst_ok)
-		return scan_dest(&w->at, follow, &w->dst);
+	int made = dir_made;
+	dir_made = 0;
+	if (l == nullptr || !l->dst_ok) {
+		if (made ? scan_made(&w->at, &w->dst) : scan_dest(&w->at, follow, &w->dst))
+			return 1;
+		note_waits(w);
+		return 0;
+	}
 	replay(&l->dst_out, w->header);
 	w->dst = l->dst;
 	l->dst_ok = 0;
@@ -2358,7 +2414,7 @@ static int shed_read_ahead(void)
 
 static void count_walk_depth(int step)
 {
-	if (pool.count == 0)
+	if (run.workers == 1)
 		return;
 	std::lock_guard<std::mutex> hold(pool.lock);
 	pool.walk_depth += step;
@@ -2519,25 +2575,55 @@ static ssize_t copy_chunk(int in, int out, const char *src, const char *dst,
 	return n;
 }
 
-// Moves both files past the hole at *written to the source's next data,
-// whose end goes to *stop; the copy's hole is left unwritten.  Where only a
-// hole is left, the copy is given the file's whole length and 1 answered.
-// Answers -1 where the file system cannot tell, -2 when the copy could not
-// be lengthened.
-static int skip_hole(int in, int out, const char *dst, uint64_t *written, uint64_t *stop)
+// Shows the percentage after each buffer's worth of bytes past from, up
+// to to, as a copy of every byte would: the buffers in between whose value
+// would not change are passed over at once.
+static void show_steps(uint64_t from, uint64_t to, uint64_t size, unsigned *last_shown)
+{
+	uint64_t step = (uint64_t)run.buffer_size;
+	for (uint64_t at = from - from % step + step; at <= to && at > from;) {
+		show_percent(at, size, last_shown);
+		if (at >= size)
+			return; // 100 from here on
+		// The first byte count whose percentage is higher, on a step.
+		uint64_t higher = ((uint64_t)*last_shown + 1) * size;
+		uint64_t next = higher / 100 + (higher % 100 != 0);
+		next += (step - next % step) % step;
+		at = next > at ? next : at + step;
+	}
+}
+
+// Moves both files past the hole at *at to the source's next data, whose
+// end goes to *stop; the copy's hole is left unwritten.  Where only a hole
+// is left, the copy is given the source's whole length, which goes to *at,
+// and 1 answered.  Answers -1, both files where they were, where the file
+// system cannot tell; -2 after a failure is reported.
+static int skip_hole(int in, int out, const char *src, const char *dst, uint64_t *at, uint64_t *stop)
 {
 	int64_t start, end;
-	int found = next_data(in, (int64_t)*written, &start, &end);
+	int found = next_data(in, (int64_t)*at, &start, &end);
 	if (found < 0)
 		return -1;
-	if (found == 0)
-		return seek_to(out, start) != 0 ? -1 : (*written = (uint64_t)start, *stop = (uint64_t)end, 0);
+	if (found == 0) {
+		if (seek_to(out, start) != 0) {
+			report_error("write", dst);
+			return -2;
+		}
+		*at = (uint64_t)start;
+		*stop = end > start ? (uint64_t)end : UINT64_MAX; // a file changing under the copy
+		return 0;
+	}
 	int64_t length = file_length(in);
-	if (length < 0 || truncate_to(out, length) != 0) {
+	if (length < 0) {
+		report_error("read", src);
+		return -2;
+	}
+	// A copy that ends in data has its length already.
+	if ((uint64_t)length != *at && truncate_to(out, length) != 0) {
 		report_error("write", dst);
 		return -2;
 	}
-	*written = (uint64_t)length;
+	*at = (uint64_t)length;
 	return 1;
 }
 
@@ -2550,46 +2636,57 @@ static void restamp(int out, const char *dst, int stamped)
 		set_times(out, dst, &no_source_time);
 }
 
-// Copies the data; answers 1 when a read or write failure cut it short.  A
-// file with holes is copied one stretch of data at a time, so that its copy
-// takes no more room than it does; the percentage counts every byte.
+// Copies the data; answers 1 when a read or write failure cut it short.
+// The file is taken in steps of a buffer from its start, and the
+// percentage shown after each, so that its sequence never depends on
+// where the data lies.  Within a step, a file with holes has only its data
+// copied, so that its copy takes no more room than it does.
 static int copy_data(int in, int out, const char *src, const char *dst, const FileStatus *st, int stamped)
 {
 	unsigned last_shown = 101;
-	uint64_t size = (uint64_t)st->st_size, written = 0;
+	uint64_t size = (uint64_t)st->st_size, step = (uint64_t)run.buffer_size, at = 0;
 	uint64_t stop = may_have_holes(st) ? 0 : UINT64_MAX; // the end of the data in hand
-	int in_kernel = 1;
+	int in_kernel = 1, verbose = run.verbose >= 2;
 	for (;;) {
-		if (written >= stop) {
-			int at = skip_hole(in, out, dst, &written, &stop);
+		if (at >= stop) {
+			uint64_t from = at;
+			int found = skip_hole(in, out, src, dst, &at, &stop);
 			restamp(out, dst, stamped);
-			if (at < 0)
-				stop = UINT64_MAX; // dense from here on
-			if (at == -2)
+			if (found == -2)
 				return 1;
-			if (run.verbose >= 2)
-				show_percent(written, size, &last_shown);
-			if (at == 1)
-				return 0;
+			if (found == -1)
+				stop = UINT64_MAX; // dense from here on
+			if (found == 1 && at < from)
+				return 0; // it shrank: the copy has its length, the percentage stays
+			if (verbose)
+				show_steps(from, at, size, &last_shown);
+			if (found == 1)
+				break;
+			continue;
 		}
-		uint64_t left = stop - written;
-		size_t want = left < (uint64_t)run.buffer_size ? (size_t)left : (size_t)run.buffer_size;
-		ssize_t n = copy_chunk(in, out, src, dst, &in_kernel, written, size, want);
+		uint64_t step_end = at - at % step + step;
+		uint64_t end = stop < step_end ? stop : step_end;
+		size_t want = (size_t)(end - at);
+		ssize_t n = copy_chunk(in, out, src, dst, &in_kernel, at, size, want);
 		restamp(out, dst, stamped);
 		if (n < 0)
 			return 1;
 		if (n == 0)
-			return 0;
-		written += (uint64_t)n;
-		if (run.verbose >= 2)
-			show_percent(written, size, &last_shown);
+			break;
+		at += (uint64_t)n;
+		if (verbose && at == step_end)
+			show_percent(at, size, &last_shown);
 		// The kernel copies all there is: less than asked for, once the
 		// size seen is reached, is the end, and asking again would only
 		// hear so.  Data added since is newer than the copy's time says,
 		// and the next run copies it.
-		if (in_kernel && (size_t)n < want && written >= size)
-			return 0;
+		if (in_kernel && (size_t)n < want && at >= size)
+			break;
 	}
+	// The last step, cut short by the end of the file.
+	if (verbose && at % step != 0)
+		show_percent(at, size, &last_shown);
+	return 0;
 }
 
 // Give the item at path (through fd when it is open) the snapshot's times,
@@ -3034,6 +3131,8 @@ void make_dir(char *header, const Item *it)
 	print_action(header, 2, "MKDIR  ", it->path);
 	if (mkdir_at(it->dir, it->name, it->path) != 0)
 		report_error("mkdir", it->path);
+	else
+		dir_made = 1;
 }
 
 // ---------------------------------------------------------------------

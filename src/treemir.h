@@ -150,6 +150,7 @@ struct Side {
 	int fd;
 	int default_acl; // new files there may take a default ACL
 	FsCaps *fs;      // destination: what its file system keeps
+	int waited;      // reading the pair went to sleep: its disk is cold
 };
 
 // A destination item as every act names it: the open directory it stands

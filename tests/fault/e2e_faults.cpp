@@ -205,6 +205,60 @@ std::string binary(int size, int step)
 
 const char *const ANY = "[\\s\\S]*";
 
+// A file of size bytes with four bytes of data at each offset given and
+// holes between, named sparse+suffix, beside dense+suffix, as long and
+// written whole.
+void holes_and_dense(Ctx &c, const std::string &suffix, off_t size, std::vector<off_t> data)
+{
+	std::string sparse = c.S + "/sparse" + suffix, dense = c.S + "/dense" + suffix;
+	int fd = open(sparse.c_str(), O_CREAT | O_WRONLY, 0644);
+	ASSERT_TRUE(fd >= 0 && ftruncate(fd, size) == 0);
+	for (off_t at : data)
+		ASSERT_EQ(pwrite(fd, "data", 4, at), 4);
+	close(fd);
+	shell("head -c " + std::to_string(size) + " /dev/zero >'" + dense + "' && touch -d @1600000000 '" + sparse +
+	      "' '" + dense + "'");
+}
+
+// Data inside, a hole at the end; and nothing but a hole.
+void holes_8m(Ctx &c)
+{
+	holes_and_dense(c, "", 8 << 20, {1000000, 5000000});
+	holes_and_dense(c, "_hole", 1 << 20, {});
+}
+
+// Data at the start, in the middle and in the last bytes.
+void holes_64m(Ctx &c)
+{
+	holes_and_dense(c, "", 64 << 20, {0, 32 << 20, (64 << 20) - 4});
+}
+
+// Each sparse file's COPY line is its dense twin's, byte for byte, but for
+// the name; with kept, its copy takes no more room than it does.
+void lines_like_dense(Ctx &c, const RunResult &r, bool kept)
+{
+	auto line = [&r](const std::string &name) {
+		size_t at = r.out.find("COPY   " + name + " "), end = r.out.find('\n', at);
+		return at == r.out.npos || end == r.out.npos ? std::string() : r.out.substr(at + 7 + 50, end - at - 57);
+	};
+	for (const char *suffix : {"", "_hole"}) {
+		std::string name = std::string("sparse") + suffix;
+		struct stat s, d;
+		if (stat((c.S + "/" + name).c_str(), &s) != 0)
+			continue;
+		EXPECT_NE(line(name), "") << name;
+		EXPECT_EQ(line(name), line(std::string("dense") + suffix)) << name;
+		EXPECT_TRUE(stat((c.D + "/" + name).c_str(), &d) == 0 && d.st_size == s.st_size &&
+		            (!kept || d.st_blocks <= s.st_blocks)) << name;
+	}
+}
+
+void like_dense(Ctx &c, const RunResult &r)
+{
+	lines_like_dense(c, r, true);
+}
+
+
 // Odd-second times and modes that FAT keeps only in part.
 const std::vector<std::string> fat_tree = {"f S/a", "f S/b", "f S/c", "f S/d", "d S/sub 0700", "f S/sub/e",
 	"d S/ro 0555", "f S/ro/f", "m S/b 0600", "m S/c 0755", "m S/d 0444", "t S/a 1600000001", "t S/b 1600000003",
@@ -341,24 +395,26 @@ const Case cases[] = {
 	 },
 	 [](Ctx &c, const RunResult &) { EXPECT_TRUE(exists(c.D + "/mnt/m") && exists(c.D + "/old/deeper/m")); },
 	 [](Ctx &c) { unmount(c.D + "/mnt"), unmount(c.D + "/old/deeper"); }},
-	// A file with holes takes no more room in the destination.
-	{"SparseFilesKeepTheirHoles", {"f S/dense #9000"}, {"-b", "4096", "$S", "$D"}, nullptr, 0, "", 0, 0, {},
-	 [](Ctx &c) {
-		 shell("cd '" + c.S + "' && truncate -s 8M sparse && printf data | dd of=sparse bs=1 seek=1000000 conv=notrunc"
-		    " status=none && printf tail | dd of=sparse bs=1 seek=5000000 conv=notrunc status=none &&"
-		    " truncate -s 1M holes && touch -d @1600000000 sparse holes");
-	 },
-	 [](Ctx &c, const RunResult &r) {
-		 for (const char *name : {"/sparse", "/holes"}) {
-			 struct stat s, d;
-			 EXPECT_TRUE(stat((c.S + name).c_str(), &s) == 0 && stat((c.D + name).c_str(), &d) == 0 &&
-			             d.st_blocks <= s.st_blocks && d.st_size == s.st_size) << name;
-		 }
-		 // The percentage counts the holes: it leaps over them.
-		 size_t at = r.out.find("COPY   sparse "), end = r.out.find('\n', at);
-		 ASSERT_LT(end, r.out.size()) << r.out;
-		 EXPECT_LE(std::count(r.out.begin() + at, r.out.begin() + end, '%'), 3) << r.out.substr(at, end - at);
-	 }},
+	// A file with holes takes no more room in the destination, and shows
+	// the percentages of a file without: at the start, at the end, in a
+	// hole, and by each way of copying.
+	{"SparseFilesKeepTheirHoles", {}, {"-b", "4096", "$S", "$D"}, nullptr, 0, "", 0, 0, {}, holes_8m, like_dense},
+	{"SparseFileAtTheDefaultBuffer", {}, {}, nullptr, 0, "", 0, 0, {}, holes_64m, like_dense},
+	{"SparseFileAtABufferOf8MiB", {}, {"-b", "8388608", "$S", "$D"}, nullptr, 0, "", 0, 0, {}, holes_64m, like_dense},
+	{"SparseFileKernelCopyRefused", {}, {"-b", "4096", "$S", "$D"}, "copy_file_range $S/sparse* errno:18", 0, "", 0, 0,
+	 {}, holes_8m, like_dense},
+	{"SparseFileHolesUntold", {}, {"-b", "4096", "$S", "$D"}, "lseek $S/sparse* errno:22", 0, "", 0, 0, {}, holes_8m,
+	 [](Ctx &c, const RunResult &r) { lines_like_dense(c, r, false); }},
+	{"SparseFileShrinksAfterScan", {}, {"-b", "4096", "$S", "$D"}, "open $S/sparse sh:truncate -s 3000000 $S/sparse", 0,
+	 "", 0, SRC_CHANGES, {}, holes_8m, [](Ctx &c, const RunResult &r) {
+		 EXPECT_EQ(read_file(c.D + "/sparse"), read_file(c.S + "/sparse"));
+		 expect_out(r, "%034\b\b\b\b%035\b\b\b\b\nCOPY   sparse_hole"); }},
+	{"SparseFileGrowsAfterScan", {}, {"-b", "4096", "$S", "$D"}, "open $S/sparse sh:printf grown >>$S/sparse", 0, "", 0,
+	 SRC_CHANGES, {}, holes_8m, [](Ctx &c, const RunResult &r) {
+		 EXPECT_EQ(read_file(c.D + "/sparse"), read_file(c.S + "/sparse"));
+		 expect_out(r, "%099\b\b\b\b%100\b\b\b\b\nCOPY   sparse_hole"); }},
+	{"SparseFileCannotBeLengthened", {}, {}, "ftruncate $D/* errno:28",
+	 2, R"(treemir: write \($D/sparse(_hole)?\) No space left on device \(28\))", 2, 0, {}, holes_8m},
 	// Destination files that share their data with files elsewhere.
 	{"DestHardLinkToOutside", {"f S/f new", "h D/f O/keep"}, {}, nullptr, 0, "", 0},
 	{"DestHardLinkIntoSource", {"f S/a new", "f S/b original", "h D/a S/b"}, {}, nullptr, 0, "", 0},

@@ -4,6 +4,8 @@
 // FAULT_DO says:
 //   "sh:COMMAND"  runs the command once, before the call goes through;
 //   "errno:N"     fails the call with error N, every time;
+//   "sleep:N"     sleeps N microseconds before every such call, as it would
+//                 wait on a cold disk;
 //   "kill:N"      kills the process at the Nth such call, before it is made,
 //                 as a power cut or the out-of-memory killer would;
 //   "fat"         makes every call on a path below FAULT_PATH, whatever
@@ -61,6 +63,11 @@ static int fault(const char *call, const char *path)
 		static int calls;
 		if (++calls == atoi(d + 5))
 			raise(SIGKILL);
+		return 0;
+	}
+	if (strncmp(d, "sleep:", 6) == 0) {
+		struct timespec t = {0, atol(d + 6) * 1000L};
+		nanosleep(&t, NULL);
 		return 0;
 	}
 	if (strncmp(d, "errno:", 6) == 0) {
@@ -189,6 +196,8 @@ FD_CALL(ssize_t, copy_file_range, "copy_file_range", (int i, off_t *ip, int o, o
 FD_CALL(ssize_t, read, "read", (int fd, void *b, size_t n), fd, (fd, b, n))
 FD_CALL(ssize_t, write, "write", (int fd, const void *b, size_t n), fd, (fd, b, n))
 FD_CALL(int, close, "close", (int fd), fd, (fd))
+FD_CALL(off_t, lseek, "lseek", (int fd, off_t at, int whence), fd, (fd, at, whence))
+FD_CALL(int, ftruncate, "ftruncate", (int fd, off_t length), fd, (fd, length))
 
 int chmod(const char *p, mode_t m)
 {
