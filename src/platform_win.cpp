@@ -16,11 +16,27 @@
 #include <cstdarg>
 #include <cwchar>
 
-// Here the runtime's own output calls are meant.
-#undef printf
-#undef fprintf
-#undef fputs
-#undef putchar
+// What only this half uses: the wide calls by the long form of a path.
+typedef struct tm_dir DIR;
+// A UTF-8 path as the system takes it: allocated (free), absolute, in the
+// long form, "/" read as "\\" and "." and ".." resolved by name; other
+// names are kept exactly, trailing dots and blanks included.  Null with
+// errno EILSEQ (not valid UTF-8), ENAMETOOLONG (beyond the system's limit)
+// or ENOENT (empty).
+wchar_t *wide_path(const char *path);
+// A symbolic link or junction answers S_IFLNK, anything else its stat.
+int link_status(const char *path, FileStatus *st);
+// A directory that cannot be listed fails here, not as an empty listing.
+DIR *open_dir(const char *path);
+struct dirent *readdir(DIR *dir);
+int closedir(DIR *dir);
+int open_source(const char *path);
+// Never writes through a link: one in the way fails like O_NOFOLLOW.
+int open_dest(const char *path);
+int path_chmod(const char *path, unsigned mode);
+int path_unlink(const char *path);
+int path_rmdir(const char *path);
+int path_mkdir(const char *path);
 
 // ---------------------------------------------------------------------
 // UTF-8 and UTF-16
@@ -302,57 +318,13 @@ static int console_text(FILE *f, const char *text, int n)
 	return ok ? n : EOF;
 }
 
-static int console_vprintf(FILE *f, const char *format, va_list ap)
-{
-	char small[1024];
-	va_list again;
-	va_copy(again, ap);
-	int n = vsnprintf(small, sizeof small, format, ap);
-	char *text = small;
-	if (n >= (int)sizeof small) {
-		text = (char *)xmalloc((size_t)n + 1);
-		vsnprintf(text, (size_t)n + 1, format, again);
-	}
-	va_end(again);
-	if (n >= 0)
-		n = console_text(f, text, n);
-	if (text != small)
-		free(text);
-	return n;
-}
-
-int tm_printf(const char *format, ...)
-{
-	va_list ap;
-	va_start(ap, format);
-	int n = is_console(stdout) ? console_vprintf(stdout, format, ap) : vfprintf(stdout, format, ap);
-	va_end(ap);
-	return n;
-}
-
-int tm_fprintf(FILE *f, const char *format, ...)
-{
-	va_list ap;
-	va_start(ap, format);
-	int n = is_console(f) ? console_vprintf(f, format, ap) : vfprintf(f, format, ap);
-	va_end(ap);
-	return n;
-}
-
-int tm_fputs(const char *text, FILE *f)
+static int tm_fputs(const char *text, FILE *f)
 {
 	if (!is_console(f))
 		return fputs(text, f);
 	return console_text(f, text, (int)strlen(text)) == EOF ? EOF : 0;
 }
 
-int tm_putchar(int c)
-{
-	char ch = (char)c;
-	if (!is_console(stdout))
-		return putchar(c);
-	return console_text(stdout, &ch, 1) == EOF ? EOF : (unsigned char)c;
-}
 
 // Binary: a UTF-16 list is not torn by line-end translation, nor cut at
 // a byte 0x1A.
@@ -733,3 +705,166 @@ int path_mkdir(const char *path)
 {
 	return by_wide_path(path, [](const wchar_t *w) { return _wmkdir(w); });
 }
+
+// ---------------------------------------------------------------------
+// The calls the program makes, in the Windows way
+// ---------------------------------------------------------------------
+
+int write_text(FILE *f, const char *text)
+{
+	return tm_fputs(text, f);
+}
+
+// Both count as separators in what the user types.
+int is_separator(int c) { return c == '\\' || c == '/'; }
+
+user_id_t current_user(void) { return 0; }
+
+group_id_t current_group(void) { return 0; }
+
+// The status record has whole seconds only.
+int32_t mtime_nanos(const FileStatus *) { return 0; }
+
+void set_nanos(FileStatus *, int32_t) {}
+
+// The runtime has no copy of its own between two files.
+ssize_t kernel_copy(int, int, size_t)
+{
+	errno = ENOSYS;
+	return -1;
+}
+
+// Entries by their full path: the system has no calls relative to a
+// directory that the program uses.
+int stat_entry(int, const char *, const char *full, FileStatus *st)
+{
+	return file_status(full, st);
+}
+
+int lstat_entry(int, const char *, const char *full, FileStatus *st)
+{
+	return link_status(full, st);
+}
+
+int entry_is_link(int, const struct dirent *, const char *full)
+{
+	FileStatus st;
+	return link_status(full, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+int open_source_at(int, const char *, const char *path) { return open_source(path); }
+
+// The walk copies alone here: there are no workers.
+int data_in_memory(int, const char *) { return 1; }
+
+int set_times_at(int, const char *, const char *path, const FileStatus *st)
+{
+	return set_times(-1, path, st);
+}
+
+int set_mode(int, const char *path, unsigned mode) { return path_chmod(path, mode); }
+
+int open_dir_at(int, const char *, const char *path, int follow)
+{
+	FileStatus st;
+	if (file_status(path, &st) != 0)
+		return -1;
+	if (!S_ISDIR(st.st_mode)) {
+		errno = ENOTDIR;
+		return -1;
+	}
+	if (!follow && link_status(path, &st) == 0 && S_ISLNK(st.st_mode)) {
+		errno = ELOOP;
+		return -1;
+	}
+	return 0;
+}
+
+int fd_status(int, const char *path, FileStatus *st) { return file_status(path, st); }
+
+int open_reader(DirReader *r, int, const char *path)
+{
+	r->dir = open_dir(path);
+	return r->dir == nullptr;
+}
+
+const struct dirent *read_entry(DirReader *r) { return readdir(r->dir); }
+
+void close_reader(DirReader *r) { closedir(r->dir); }
+
+void close_dir(int) {}
+
+int open_dest_at(int, const char *, const char *path) { return open_dest(path); }
+
+int unlink_at(int, const char *, const char *path) { return path_unlink(path); }
+
+int rmdir_at(int, const char *, const char *path) { return path_rmdir(path); }
+
+// A link to a directory goes as a directory does.
+int unlink_link_at(int, const char *, const char *path) { return path_rmdir(path); }
+
+int mkdir_at(int, const char *, const char *path) { return path_mkdir(path); }
+
+int lstat_at(int, const char *, const char *path, FileStatus *st) { return link_status(path, st); }
+
+int chmod_at(int, const char *, const char *path, unsigned mode) { return path_chmod(path, mode); }
+
+// One worker, the walk itself: the console's state is shared, and the
+// calls here were not made for threads.
+int64_t raise_descriptor_limit(void) { return 0; }
+
+void share_heap(void) {}
+
+int64_t times_waited(void) { return 0; }
+
+// A copy is written to a named temporary, closed, then put in place by a
+// replacing rename: the system has no unnamed files.
+int open_unnamed_at(int, unsigned)
+{
+	errno = EOPNOTSUPP;
+	return -1;
+}
+
+int link_unnamed_at(int, int, const char *)
+{
+	errno = EOPNOTSUPP;
+	return -1;
+}
+
+// Durability: each copy's data is written through to the disk before it
+// is closed (the system flushes one file, not a volume, for a user), so
+// the batch's own flush has nothing left to do.
+int flush_file(int fd) { return _commit(fd); }
+
+int flush_fs(int) { return 0; }
+
+// Free room is not asked for: batches are held to their fixed size.
+int64_t free_bytes(int) { return -1; }
+
+// Nothing is kept for a flush at the end of the run.
+int keep_dir(int) { return -1; }
+
+unsigned current_umask(void) { return 0; }
+
+int has_default_acl(int) { return 1; }
+
+// A mounted volume shows another volume serial; a record without one
+// tells nothing.
+int is_mount_root(int, const char *, const char *, const FileStatus *st,
+                         file_dev_t parent_dev)
+{
+	return st->st_dev != 0 && parent_dev != 0 && st->st_dev != parent_dev;
+}
+
+int is_terminal(int fd) { return isatty(fd); }
+
+// Files are copied whole: the runtime tells nothing of holes.
+int may_have_holes(const FileStatus *) { return 0; }
+
+int next_data(int, int64_t, int64_t *, int64_t *) { return -1; }
+
+int seek_to(int, int64_t) { return 1; }
+
+int64_t file_length(int) { return -1; }
+
+int truncate_to(int, int64_t) { return 1; }

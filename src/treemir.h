@@ -14,6 +14,11 @@ enum {
 	DEFAULT_BUFFER_SIZE = 1048576,
 };
 
+// A helper with a path buffer that the walk calls once per directory but
+// that returns before the walk descends: kept out of the walk's own frame,
+// which the stack holds once per level of the tree.
+#define OFF_THE_WALK __attribute__((noinline))
+
 // The name a copy has while it is written, where the file system gives it
 // no unnamed file.  One left by a run that was cut short is removed by the
 // next run in that directory.
@@ -58,11 +63,12 @@ struct WalkFrame {
 	const WalkFrame *parent;
 };
 
+// Fields left without a value start at zero.
 struct RunState {
-	int32_t verbose;
+	int32_t verbose = DEFAULT_VERBOSE;
 	int32_t copy_mode;
 	int32_t keep_extra;
-	int32_t buffer_size;
+	int32_t buffer_size = DEFAULT_BUFFER_SIZE;
 	char *copy_buffer;  // the walk's own; each worker has one of its own
 	int64_t checked_count;
 	int64_t copied_count;
@@ -80,7 +86,7 @@ struct RunState {
 	unsigned umask_bits;        // the process's umask: what new files lose
 	user_id_t user;             // who runs the mirror: copies are theirs
 	group_id_t group;
-	int32_t workers;            // threads that read and copy, the walk's included
+	int32_t workers = 1;        // threads that read and copy, the walk's included
 };
 
 extern RunState run;
@@ -120,6 +126,8 @@ const char *err_text(const char *text);
 void print_usage(void);
 void trim_separator(char *arg);
 int32_t to_int(const char *text);
+// White space as the list files and the number options read it.
+int is_blank(int c);
 int check_operands(const char *source, const char *dest);
 
 // Exclusion rules.
@@ -130,6 +138,8 @@ EntryNode *find_name(EntryList *list, const char *name);
 int match_pattern(PatternList *list, const char *path);
 
 // Directory listing.
+// The head of a list, as it stands in the chain: its terminator.
+EntryNode *list_end(EntryList *list);
 void init_list(EntryList *list);
 void init_patterns(PatternList *list);
 EntryNode *add_entry(EntryList *list, const char *name, const FileStatus *status);
@@ -203,6 +213,7 @@ void remove_link(char *header, const Item *it);
 // parent_dev is the device of the directory it->dir, to tell a mount.
 int remove_tree(char *header, const Item *it);
 int remove_subtree(char *header, const Item *it, const EntryNode *d, file_dev_t parent_dev);
-void make_dir(char *header, const Item *it);
+// Answers 0 when the directory was made.
+int make_dir(char *header, const Item *it);
 
 #endif

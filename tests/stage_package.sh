@@ -64,9 +64,9 @@ from_manual=$(awk '/^\.SH /{in_opts = ($2 == "OPTIONS")}
 	in_opts && prev == ".TP" && /^\.BI? \\-[A-Za-z]/ {
 		letter = substr($2, 3, 1); print letter (NF > 2 ? ":" : "") }
 	{prev = $0}' man/treemir.1 | sort | tr '\n' ' ')
-optstring=$(sed -n 's/.*getopt(argc, argv, "\([^"]*\)").*/\1/p' src/treemir.cpp)
+optstring=$(sed -n 's/.*getopt(argc, argv, "\([^"]*\)").*/\1/p' src/main.cpp)
 from_code=$(grep -o '[A-Za-z]:\{0,1\}' <<<"$optstring" | sort | tr '\n' ' ')
-[ -n "$from_code" ] || fail "no option string found in src/treemir.cpp"
+[ -n "$from_code" ] || fail "no option string found in src/main.cpp"
 [ "$from_usage" = "$from_code" ] || fail "usage text options '$from_usage' != program '$from_code'"
 [ "$from_manual" = "$from_code" ] || fail "manual options '$from_manual' != program '$from_code'"
 

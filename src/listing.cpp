@@ -1,0 +1,254 @@
+// Directory listing.  A side of a pair, source or destination, is read
+// once, through the descriptor the walk holds, into two name-sorted lists
+// (files, subdirectories) whose entries carry the status taken while
+// reading; the exclusion rules apply as it is read.
+//
+// Invariants:
+//  - a read error never passes for the end of a directory: entries not
+//    read would count as missing on that side;
+//  - "." and ".." are never listed;
+//  - in the destination a link that leads nowhere is listed as a file, so
+//    that it is removed or replaced instead of reported on every run;
+//  - a directory that cannot be read is reported in the words of a read by
+//    path, whoever read it.
+#include "listing.h"
+#include "console.h"
+
+static void show_progress(const char *text)
+{
+	if (run.verbose >= 1)
+		put_text(stdout, text, 1);
+}
+
+// Files one entry into the listing by its type, or leaves it out with the
+// notice its type calls for.
+static void file_entry(DirListing *listing, const char *dir, const char *name,
+                       const FileStatus *st, int is_link)
+{
+	EntryNode *node = nullptr;
+	switch (st->st_mode & S_IFMT) {
+	case S_IFIFO:
+		put_format(stderr, 0, "\ntreemir: Ignored fifo %s in %s\n", err_text(name), err_text(dir));
+		return;
+	case S_IFCHR:
+		put_format(stderr, 0, "\ntreemir: Ignored char device %s in %s\n", err_text(name), err_text(dir));
+		return;
+	case S_IFDIR:
+		if (find_name(&run.exclude_dirs, name) == nullptr)
+			node = add_entry(&listing->dirs, name, st);
+		break;
+	case S_IFREG:
+		if (find_name(&run.exclude_files, name) == nullptr)
+			node = add_entry(&listing->files, name, st);
+		break;
+	default:
+		put_format(stderr, 0, "\ntreemir: Ignored unknown  %s in directory %s\n", err_text(name),
+		        err_text(dir));
+		return;
+	}
+	if (node != nullptr)
+		node->is_link = is_link;
+}
+
+// In the destination, a link whose target cannot be listed (dangling, a
+// loop, a FIFO, a device) is an item like any other: it is listed as a file
+// that is a link, so that the walk removes or replaces it instead of
+// reporting it on every run.  Whether the entry was such a link (listed,
+// or left out by name).
+static int took_bare_link(int dir, const struct dirent *e, const char *full, DirListing *listing)
+{
+	FileStatus st;
+	if (!entry_is_link(dir, e, full) || lstat_entry(dir, e->d_name, full, &st) != 0)
+		return 0;
+	if (find_name(&run.exclude_files, e->d_name) == nullptr)
+		add_entry(&listing->files, e->d_name, &st)->is_link = 1;
+	return 1;
+}
+
+static int is_dot_or_dot_dot(const char *name)
+{
+	return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Reads every entry of an opened directory.  Patterns see the full path,
+// built once per entry on a prefix that is copied once per directory.
+OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *path, DirListing *listing,
+                                      int dest_side)
+{
+	char full[PATH_BUF];
+	size_t plen = strlen(path);
+	memcpy(full, path, plen);
+	if (needs_separator(path, plen))
+		full[plen++] = SEPARATOR;
+
+	const struct dirent *e;
+	int searchable = 0;
+	// A read error must not pass for the end of the directory: the entries
+	// not read would count as missing on this side.
+	while ((errno = 0, e = read_entry(reader)) != nullptr || errno != 0) {
+		if (e == nullptr) {
+			int err = errno;
+			report_errno("readdir", path, err);
+			if (err == EILSEQ)
+				continue; // a name with no UTF-8 form; the rest can be read
+			break;
+		}
+		size_t nlen = strlen(e->d_name);
+		if (plen + nlen >= PATH_BUF) {
+			report_too_long("stat", path, e->d_name);
+			continue;
+		}
+		memcpy(full + plen, e->d_name, nlen + 1);
+		if (match_pattern(&run.exclude_patterns, full))
+			continue;
+		// "." and ".." are never listed; their status can only fail where
+		// the directory cannot be searched, which a status read already
+		// disproved.
+		if (searchable && is_dot_or_dot_dot(e->d_name))
+			continue;
+		FileStatus st;
+		int err = stat_entry(dir, e->d_name, full, &st) != 0 ? errno : 0;
+		searchable |= err == 0;
+		if (dest_side && (err != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) &&
+		    took_bare_link(dir, e, full, listing))
+			continue;
+		if (err != 0) {
+			report_errno("stat", full, err);
+			continue;
+		}
+		file_entry(listing, path, e->d_name, &st, entry_is_link(dir, e, full));
+	}
+}
+
+static void show_scan(const char *path)
+{
+	if (run.verbose >= 1) {
+		put_format(stdout, 1, "SCAN   %-60.60s  ", out_text(path));
+	}
+}
+
+// The status checks before a directory is opened; on success the SCAN line
+// is out.  Answers 1 after reporting why the path cannot be read.
+static int check_dir(const char *path, FileStatus *dir_status)
+{
+	if (file_status(path, dir_status) != 0) {
+		report_error("stat", path);
+		return 1;
+	}
+	if (!S_ISDIR(dir_status->st_mode)) {
+		report_line("treemir: %s is not a directory\n", err_text(path));
+		return 1;
+	}
+	show_scan(path);
+	return 0;
+}
+
+// The sides of a pair; a destination directory the walk has just made is
+// empty, and its entries are not read.
+enum { SIDE_SOURCE, SIDE_DEST, SIDE_DEST_MADE };
+
+// Lists the open directory of a side, then sorts the listing.
+static int list_dir(Side *side, int dest_side)
+{
+	if (dest_side == SIDE_DEST_MADE) {
+		show_progress("*");
+		show_progress("\b \b\r");
+		return 0;
+	}
+	DirReader *reader = (DirReader *)xmalloc(sizeof *reader);
+	int failed = open_reader(reader, side->fd, side->path);
+	if (failed) {
+		report_error("opendir", side->path);
+	} else {
+		read_entries(reader, side->fd, side->path, &side->list, dest_side);
+		close_reader(reader);
+		show_progress("*");
+		sort_list(&side->list.files);
+		sort_list(&side->list.dirs);
+		show_progress("\b \b\r");
+	}
+	free(reader);
+	return failed;
+}
+
+void init_side(Side *side, const char *path)
+{
+	init_list(&side->list.files);
+	init_list(&side->list.dirs);
+	side->path = path;
+	side->default_acl = 1; // until asked
+	side->fs = nullptr;    // until the walk knows it
+	side->waited = 0;
+}
+
+// Lists a side whose directory is open in side->fd, after its status and
+// its SCAN line.  Answers 1, the directory closed, after reporting why it
+// cannot be read.
+int list_side(Side *side, int dest_side)
+{
+	if (fd_status(side->fd, side->path, &side->status) != 0) {
+		report_error("stat", side->path);
+	} else {
+		show_scan(side->path);
+		if (list_dir(side, dest_side) == 0)
+			return 0;
+	}
+	close_dir(side->fd);
+	return 1;
+}
+
+// Set by the walk: frees descriptors held ahead of it.
+static int (*give_back_descriptors)(void);
+
+void on_short_of_descriptors(int (*give_back)(void))
+{
+	give_back_descriptors = give_back;
+}
+
+// Reads a directory, the item it, through a descriptor opened relative to
+// its parent's, without following a link unless follow is set (for the
+// operands the user named, and on the source side, where links are
+// followed).  The descriptor stays open in side->fd for the acts of the
+// pair, until close_side.  In the destination (dest_side) a link that
+// leads nowhere is listed as an item.  Answers 1 after reporting why the
+// directory cannot be read.
+int scan_at(const Item *it, int follow, int dest_side, Side *side)
+{
+	init_side(side, it->path);
+	side->fd = open_dir_at(it->dir, it->name, it->path, follow);
+	if (side->fd < 0 && (errno == EMFILE || errno == ENFILE) && give_back_descriptors != nullptr &&
+	    !recording_here() && give_back_descriptors())
+		side->fd = open_dir_at(it->dir, it->name, it->path, follow);
+	if (side->fd < 0) {
+		// Tell why in the words of a scan by path: no such entry, not a
+		// directory, or a directory that cannot be opened here.
+		int err = errno;
+		if (check_dir(it->path, &side->status) == 0)
+			report_errno("opendir", it->path, err);
+		return 1;
+	}
+	return list_side(side, dest_side);
+}
+
+int scan_dir(Side *side)
+{
+	Item it = {CURRENT_DIR, side->path, side->path};
+	return scan_at(&it, 1, 0, side);
+}
+
+int scan_dest(const Item *it, int follow, Side *side)
+{
+	return scan_at(it, follow, SIDE_DEST, side);
+}
+
+int scan_made(const Item *it, Side *side)
+{
+	return scan_at(it, 0, SIDE_DEST_MADE, side);
+}
+
+void close_side(Side *side)
+{
+	if (side->fd >= 0)
+		close_dir(side->fd);
+	free_listing(&side->list);
+}

@@ -1,0 +1,26 @@
+// Directory listing, as the walk and the workers read sides: opened
+// relative to a parent, or already open, and listed whole.
+#ifndef TREEMIR_LISTING_H
+#define TREEMIR_LISTING_H
+
+#include "treemir.h"
+
+void init_side(Side *side, const char *path);
+// Lists a side whose directory is open in side->fd, after its status and
+// its SCAN line.  Answers 1, the directory closed, after reporting why it
+// cannot be read.
+int list_side(Side *side, int dest_side);
+// Reads the directory it, through a descriptor opened relative to its
+// parent's, following a link only where follow is set; in the destination
+// (dest_side) a link that leads nowhere is listed as an item.  Answers 1
+// after reporting why it cannot be read.
+int scan_at(const Item *it, int follow, int dest_side, Side *side);
+// A destination directory the walk has just made: opened and its status
+// read, not listed, for it is empty.
+int scan_made(const Item *it, Side *side);
+// What to do when the walk's own directory cannot be opened for want of
+// descriptors: give_back answers 1 when it freed some, and the open is
+// tried once more.  Never asked on a worker.
+void on_short_of_descriptors(int (*give_back)(void));
+
+#endif
