@@ -53,8 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		abort();
 	for (EntryNode *next; n = names.next, n != end; names.next = next) {
 		next = n->next;
-		free(n->name);
-		free(n);
+		free(n); // its name is part of it
 	}
 	for (PatternNode *p = patterns.next, *next; p != reinterpret_cast<PatternNode *>(&patterns); p = next) {
 		next = p->next;
