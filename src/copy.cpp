@@ -446,7 +446,7 @@ static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *en
 		apply_times(t->fd, t->dst.path, t->dst.path, &entry->status);
 	else if (!failed && STATUS_ON_DESCRIPTOR)
 		apply_status(t->fs, t->fd, t->dst.path, &entry->status);
-	if (!failed && t->kind != TARGET_IN_PLACE && flush_file(t->fd) != 0) {
+	if (!failed && t->kind != TARGET_IN_PLACE && t->defer && t->fs->kind.flush_each && flush_file(t->fd) != 0) {
 		report_error("write", t->dst.path);
 		failed = 1;
 	}
@@ -504,7 +504,8 @@ void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const Ent
 	t.dst = {dst_dir->fd, entry->name, dst};
 	t.fs = dst_dir->fs;
 	t.mode_done = birth_mode(dst_dir, &entry->status, &t.mode);
-	t.defer = !dst_dir->fs->kind.in_memory;
+	// A worker's copy always waits for the walk to name it, in its turn.
+	t.defer = !dst_dir->fs->kind.in_memory || recording_here();
 	if (open_target(&t, dst_dir->path, held) != 0) {
 		report_error("open", dst);
 		result->short_of_room = is_short_of_room(errno);

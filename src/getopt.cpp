@@ -46,8 +46,17 @@ static void step_letter(char *const argv[])
 
 static void diagnose(char *const argv[], const char *message, int c)
 {
-	if (opterr)
-		fprintf(stderr, "%s %s %c\n", argv[0], message, c);
+	if (!opterr)
+		return;
+	// Through the seam's writer: on Windows the program's name is UTF-8,
+	// which a console would take for its code page.
+	size_t len = strlen(argv[0]) + strlen(message) + 5;
+	char *line = (char *)malloc(len);
+	if (line == nullptr)
+		return;
+	snprintf(line, len, "%s %s %c\n", argv[0], message, c);
+	write_text(stderr, line);
+	free(line);
 }
 
 int getopt(int argc, char *const argv[], const char *optstring)

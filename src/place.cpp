@@ -39,6 +39,7 @@ struct HeldDir {
 	char *path;
 	FsCaps *fs;
 	file_dev_t dev;
+	file_ino_t ino;
 };
 
 struct Placement {
@@ -64,6 +65,7 @@ struct Batch {
 	PlaceGroup *last;
 	int64_t count;
 	int64_t bytes;
+	int submitted;      // its barrier went to the workers (else it ran here)
 };
 
 static Batch batches[2];
@@ -115,33 +117,45 @@ static void start_barrier(Batch *b)
 {
 	b->job.kind = JOB_FLUSH;
 	b->job.run = run_barrier;
-	if (worker_count() == 0)
-		run_barrier(&b->job);
-	else
+	// The threads may start later, while the batch waits: it is asked for
+	// as it was handed over.
+	b->submitted = worker_count() > 0;
+	if (b->submitted)
 		submit_job(&b->job);
+	else
+		run_barrier(&b->job);
 }
 
 // Gives one waiting copy its name; a copy whose data may not be on the
 // disk goes, and the old file stays.
-OFF_THE_WALK static void place_one(const PlaceGroup *g, const Placement *p)
+// Gives the copy waiting under the temporary serial in the directory fd
+// (dir, on fs) its name; after a failed barrier (err), or where the name
+// cannot be given, the copy goes and the old file stays.  Reports name the
+// copy's own path.
+OFF_THE_WALK static void place_named(int fd, const char *dir, const FsCaps *fs, const char *name,
+                                     unsigned serial, const FileStatus *status, int err)
 {
 	char temp[40], path[PATH_BUF], temp_path[PATH_BUF + 40];
-	snprintf(temp, sizeof temp, TEMP_PREFIX "%u", p->serial);
-	join_path(path, sizeof path, g->dir->path, p->name); // it fit when the copy was made
-	join_path(temp_path, sizeof temp_path, g->dir->path, temp);
-	if (g->err == 0) {
-		if (rename_at(g->dir->fd, temp, temp_path, p->name, path) != 0) {
+	snprintf(temp, sizeof temp, TEMP_PREFIX "%u", serial);
+	join_path(path, sizeof path, dir, name); // it fit when the copy was made
+	join_path(temp_path, sizeof temp_path, dir, temp);
+	if (err == 0) {
+		if (rename_at(fd, temp, temp_path, name, path) != 0) {
 			report_error("rename", path);
 		} else {
-			if (g->dir->fs->kind.renames_touch &&
-			    set_times_at(g->dir->fd, p->name, path, &p->status) != 0)
+			if (fs->kind.renames_touch && set_times_at(fd, name, path, status) != 0)
 				report_error("utime", path);
 			return;
 		}
 	}
 	// A temporary already gone went with its directory.
-	if (unlink_at(g->dir->fd, temp, temp_path) != 0 && errno != ENOENT)
+	if (unlink_at(fd, temp, temp_path) != 0 && errno != ENOENT)
 		report_error("unlink", path);
+}
+
+static void place_one(const PlaceGroup *g, const Placement *p)
+{
+	place_named(g->dir->fd, g->dir->path, g->dir->fs, p->name, p->serial, &p->status, g->err);
 }
 
 // Waits for the sealed batch's barrier and places its copies in order.
@@ -150,7 +164,7 @@ static void place_sealed(void)
 	Batch *b = sealed_batch;
 	if (b == nullptr)
 		return;
-	if (worker_count() > 0)
+	if (b->submitted)
 		finish_job(&b->job);
 	sealed_batch = nullptr;
 	for (PlaceGroup *g = b->head.next, *next; g != &b->head; g = next) {
@@ -201,6 +215,7 @@ static HeldDir *hold_dir(const Side *dst)
 	d->pair_ended = 0;
 	d->fs = dst->fs;
 	d->dev = dst->status.st_dev;
+	d->ino = dst->status.st_ino;
 	return d;
 }
 
@@ -211,6 +226,12 @@ void hold_copy(HeldDir **dir, const Side *dst, const EntryNode *s, const CopyRes
 {
 	if (!r->waiting)
 		return;
+	// Nothing there to wait for: a worker's copy waits only for the walk
+	// to name it in its turn.
+	if (dst->fs->kind.in_memory) {
+		place_named(dst->fd, dst->path, dst->fs, s->name, r->serial, &s->status, 0);
+		return;
+	}
 	if (*dir == nullptr)
 		*dir = hold_dir(dst);
 	Batch *b = open_batch;
@@ -275,14 +296,35 @@ void measure_room(int dst_fd)
 }
 
 // Unmakes a finished copy that will not be placed.
-OFF_THE_WALK void discard_copy(const Side *dst, const CopyResult *r)
+void discard_copy(const Side *dst, const EntryNode *s, const CopyResult *r)
 {
-	char temp[40], path[PATH_BUF + 40];
-	if (!r->waiting)
+	if (r->waiting)
+		place_named(dst->fd, dst->path, dst->fs, s->name, r->serial, &s->status, ECANCELED);
+}
+
+// Before a copy of size bytes: where it may not fit beside the copies that
+// wait, which keep the room of the old files they replace, those are
+// placed first.
+void make_room(int dst_fd, int64_t size)
+{
+	if (batch_empty(open_batch) && sealed_batch == nullptr)
 		return;
-	snprintf(temp, sizeof temp, TEMP_PREFIX "%u", r->serial);
-	if (join_path(path, sizeof path, dst->path, temp) != nullptr && unlink_at(dst->fd, temp, path) != 0)
-		report_error("unlink", path);
+	int64_t room = free_bytes(dst_fd);
+	if (room >= 0 && size + size / 8 > room)
+		place_copies();
+}
+
+// A directory met again (on a file system that folds case, two source
+// names may be one directory): its waiting copies are placed before its
+// pair removes what it takes for leftovers of an earlier run.
+void place_copies_in(const FileStatus *dir)
+{
+	for (Batch *b = open_batch; b != nullptr; b = b == open_batch ? sealed_batch : nullptr)
+		for (PlaceGroup *g = b->head.next; g != &b->head; g = g->next)
+			if (g->dir->dev == dir->st_dev && g->dir->ino == dir->st_ino) {
+				place_copies();
+				return;
+			}
 }
 
 // The end of the run: every copy placed, and each destination file system

@@ -18,8 +18,13 @@ int release_pair_dir(HeldDir **dir);
 void place_copies(void);
 // Before a pair's copies: how much a batch may hold follows the room left.
 void measure_room(int dst_fd);
-// Unmakes a finished copy that will not be placed.
-void discard_copy(const Side *dst, const CopyResult *r);
+// Unmakes a finished copy of s that will not be placed.
+void discard_copy(const Side *dst, const EntryNode *s, const CopyResult *r);
+// Before a copy of size bytes into dst_fd: what waits is placed first where
+// the copy may not fit beside it.
+void make_room(int dst_fd, int64_t size);
+// Places what waits in the destination directory dir, met again.
+void place_copies_in(const FileStatus *dir);
 // The walk ran short of descriptors: those kept for waiting copies are
 // given back; answers 1 when some were.
 int shed_held_dirs(void);

@@ -53,6 +53,7 @@ struct VolumeKind {
 	int renames_touch; // a renamed file is given the current time
 	int32_t time_nanos; // nanoseconds: 1, 100 on NTFS, 10000000 on exFAT; WHOLE_SECONDS
 	int in_memory;     // no disk behind it: a power cut leaves nothing to keep
+	int flush_each;    // a flush of the file system does not reach the disk: each file is flushed
 };
 
 #ifdef _WIN32
@@ -309,12 +310,13 @@ int truncate_to(int fd, int64_t length);
 // Durability
 // ---------------------------------------------------------------------
 
-// A copy's data reaches the disk before it takes its name.  flush_file is
-// called on each finished copy before it is closed, flush_fs through any
-// descriptor on a file system once for a batch of copies; after both the
-// batch's data is on the disk.  On POSIX the batch's flush does it all
-// (flush_file nothing); on Windows, which flushes files, not volumes, for
-// a user, flush_file does it all.  Both answer 0, or -1 with errno.
+// A copy's data reaches the disk before it takes its name.  flush_fs,
+// through any descriptor on a file system, puts the data of every file
+// written there on the disk: one call for a batch of copies.  Where it
+// cannot (kind.flush_each: FUSE, network and unknown file systems, systems
+// without such a call, and Windows, which flushes files, not volumes, for
+// a user), flush_file is called on each finished copy before it is
+// closed.  Both answer 0, or -1 with errno.
 int flush_file(int fd);
 int flush_fs(int fd);
 // A second descriptor of the open directory fd, for a flush of its file

@@ -235,11 +235,9 @@ int open_temp_at(int dir, const char *name, const char *, unsigned mode)
 	return openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, (mode_t)mode);
 }
 
-// Durability: a copy's data reaches the disk with its batch, one flush of
-// each file system the batch wrote to (flush_fs, through any descriptor
-// on it), not one per file (flush_file does nothing here).  Answers 0, or
-// -1 with errno.
-int flush_file(int) { return 0; }
+// Durability: one syncfs for a batch where the file system passes it to
+// its disk, else each file's own flush.
+int flush_file(int fd) { return fdatasync(fd); }
 
 int flush_fs(int fd)
 {
@@ -421,9 +419,13 @@ void close_reader(DirReader *r) { closedir(r->dir); }
 int volume_kind(int fd, const char *, VolumeKind *kind)
 {
 	struct statfs fs;
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0};
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1};
 	if (fstatfs(fd, &fs) != 0)
 		return 0;
+	// The kernel's own disk file systems write out all their files on one
+	// syncfs; FUSE passes it to no driver, and NFS commits what a file's
+	// own flush asks for.
+	kind->flush_each = 0;
 	switch ((unsigned long)fs.f_type) {
 	case 0x01021994: // tmpfs
 	case 0x858458F6: // ramfs
@@ -441,24 +443,27 @@ int volume_kind(int fd, const char *, VolumeKind *kind)
 		kind->time_nanos = 1;
 		return 1;
 	case 0x52654973: // reiserfs
-	case 0x6969:     // nfs: the fraction the server keeps is not known
+		return 1;
+	case 0x6969: // nfs: the fraction the server keeps is not known
+		kind->flush_each = 1;
 		return 1;
 	case 0x4D44: // vfat, msdos: a read-only attribute on files alone (on
 	             // directories only with an option that Windows misreads),
 	             // times cut down to even seconds
-		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 0, 0, WHOLE_SECONDS, 0};
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 0, 0, WHOLE_SECONDS, 0, 0};
 		return 1;
 	case 0x2011BAB0: // exfat: as FAT, but times in 10 ms
-		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 1, 0, 0, 10000000, 0};
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 1, 0, 0, 10000000, 0, 0};
 		return 1;
-	default:
+	default: // FUSE among them
+		kind->flush_each = 1;
 		return 0;
 	}
 }
 #else
 int volume_kind(int, const char *, VolumeKind *kind)
 {
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0};
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1};
 	return 0;
 }
 #endif

@@ -539,7 +539,7 @@ size_t root_length(const char *path)
 // modes are the read-only attribute alone, which every one of them keeps.
 int volume_kind(int, const char *path, VolumeKind *kind)
 {
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0};
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1};
 	wchar_t *wide = wide_path(path), name[MAX_PATH + 1];
 	size_t cap = wide ? wcslen(wide) + 2 : 0;
 	wchar_t *root = wide ? (wchar_t *)xmalloc(cap * sizeof *root) : nullptr;
@@ -555,7 +555,7 @@ int volume_kind(int, const char *path, VolumeKind *kind)
 	free(root);
 	if (!fat)
 		return 1;
-	*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 1, 0, WHOLE_SECONDS, 0};
+	*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 1, 0, WHOLE_SECONDS, 0, 1};
 	return 0;
 }
 // ---------------------------------------------------------------------

@@ -198,14 +198,19 @@ static int copies_side_by_side(PairWalk *w)
 	       !w->temp_names;
 }
 
-// Whether a source file of the pair bears a temporary's name.
-static int holds_temp_names(PairWalk *w)
+static int has_temp_name(const EntryList *list)
 {
-	EntryList *files = &w->src.list.files;
-	for (int32_t i = 0; i < files->count; i++)
-		if (strncmp(files->index[i]->name, TEMP_PREFIX, sizeof TEMP_PREFIX - 1) == 0)
+	for (int32_t i = 0; i < list->count; i++)
+		if (strncmp(list->index[i]->name, TEMP_PREFIX, sizeof TEMP_PREFIX - 1) == 0)
 			return 1;
 	return 0;
+}
+
+// Whether a source file or directory of the pair bears a temporary's name,
+// which a copy waiting beside it may be using.
+static int holds_temp_names(PairWalk *w)
+{
+	return has_temp_name(&w->src.list.files) || has_temp_name(&w->src.list.dirs);
 }
 
 // A copy a worker may make: a file that fits one buffer (its percentage is
@@ -317,7 +322,7 @@ static void take_back_copies(PairWalk *w, CopyJob *ring, int32_t window, int32_t
 		CopyJob *c = &ring[j % window];
 		if (plan[j].how != COPY_BY_WORKER || cancel_job(&c->job))
 			continue;
-		discard_copy(&w->dst, &c->result);
+		discard_copy(&w->dst, c->entry, &c->result);
 		free_recording(&c->out);
 	}
 	for (int32_t j = from; j < count; j++)
@@ -359,6 +364,10 @@ OFF_THE_WALK static void copy_changed_files(PairWalk *w)
 			replay(&c->out, w->header);
 			hold_pair_copy(w, files->index[i], &c->result);
 		} else if (plan[i].how == COPY_BY_WALK) {
+			// Nothing of the pair is copied ahead of this one: the room
+			// it finds is the room one thread would find.
+			if (files->index[i]->status.st_size >= run.buffer_size && !w->dst.fs->kind.in_memory)
+				make_room(w->dst.fd, files->index[i]->status.st_size);
 			copy_here(w, files->index[i], plan[i].held);
 		}
 	}
@@ -551,6 +560,7 @@ static int walk_pair(PairWalk *w)
 		// An unreadable source entry must never cost the destination
 		// its copy: such a pair removes nothing.
 		int remove_missing = !run.keep_extra && w->source_complete;
+		place_copies_in(&w->dst.status);
 		remove_extra_files(w, remove_missing);
 		remove_extra_dirs(w, remove_missing);
 	}

@@ -37,6 +37,8 @@ enum {
 	TERMINAL = 32,   // the first run writes to a terminal (both streams, in out)
 	ON_FAT = 64,     // the fault is a FAT file system under D: it stays for every run
 	ON_DISK = 128,   // every run takes the tmpfs for a disk, whose copies wait for a barrier
+	WARM = 256,      // with ON_DISK: the source's data reads at once
+	COLD = 512,      // with ON_DISK: only the source's data waits; the tmpfs stays one
 };
 
 struct Case {
@@ -457,6 +459,28 @@ const Case cases[] = {
 		 EXPECT_EQ(one.err, r.err);
 	 },
 	 [](Ctx &c) { unmount(c.D); }},
+	{"FillsWhileWorkersCopyToMemory", {}, {}, "syncfs /none errno:5", 2,
+	 R"(treemir: (write|open|close|link) \($D/[^\n]*\) No space left on device \(28\))", -1, ON_DISK | COLD, {},
+	 [](Ctx &c) {
+		 mount_at("tmpfs", c.D, "-t tmpfs -o size=1m");
+		 shell("cd '" + c.S + "' && for f in $(seq 100 160); do head -c 30000 /dev/zero | tr '\\0' x > f$f; done");
+	 },
+	 [](Ctx &c, const RunResult &r) {
+		 shell("umount '" + c.D + "'");
+		 mount_at("tmpfs", c.D, "-t tmpfs -o size=1m");
+		 RunResult one = run_treemir({c.S, c.D}, "", false, true);
+		 EXPECT_EQ(zero_seconds(one.out), zero_seconds(r.out));
+		 EXPECT_EQ(one.err, r.err);
+	 },
+	 [](Ctx &c) { unmount(c.D); }},
+	// Batches sealed before the workers start, which a directory that makes
+	// its reader wait starts: they are placed as they were sealed.
+	{"BatchesSealedBeforeWorkers", {}, {}, "opendir $S/z* sleep:2000", 0, "", 0, ON_DISK | WARM, {},
+	 [](Ctx &c) {
+		 shell("cd '" + c.S + "' && for d in $(seq 70); do mkdir d$d; echo $d > d$d/f; done && mkdir -p z/y/x && "
+		       "for d in z z/y z/y/x; do for f in 1 2 3; do echo $d$f > $d/f$f; done; done");
+	 },
+	 [](Ctx &c, const RunResult &) { EXPECT_EQ(fingerprint(c.D, false, c.D), fingerprint(c.S, true, c.D)); }},
 	// Many batches, and more directories holding waiting copies than the
 	// walk keeps open: every copy is placed.
 	{"DiskDestinationBatches", {}, {}, "syncfs /none errno:5", 0, "", 0, ON_DISK, {},
@@ -668,7 +692,7 @@ TEST_P(Matrix, Run)
 		setenv("FAULT_DO", f.substr(sp2 + 1).c_str(), 1);
 	}
 	if (k.flags & ON_DISK)
-		setenv("FAULT_DISK", "1", 1);
+		setenv("FAULT_DISK", k.flags & WARM ? "warm" : k.flags & COLD ? "cold" : "1", 1);
 	RunResult r = k.flags & TERMINAL ? run_on_terminal(operands(k.args, c)) : run_treemir(operands(k.args, c), "", nobody);
 	if (!(k.flags & (ON_FAT | ON_DISK)))
 		unsetenv("LD_PRELOAD");

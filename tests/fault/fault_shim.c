@@ -16,8 +16,9 @@
 //   "stdout"      (with FAULT_CALL "stdout") sends standard output to the
 //                 file FAULT_PATH from the start, such as /dev/full.
 // With FAULT_DISK set, a tmpfs tells itself a disk (ext4), so that copies
-// there wait for their barrier as on one, and no data can be read without
-// waiting for it, so that workers copy; "syncfs" is the barrier.
+// there wait for their barrier as on one (but for FAULT_DISK=cold), and
+// (but for FAULT_DISK=warm) no data can be read without waiting for it, so
+// that workers copy; "syncfs" is the barrier.
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
@@ -250,7 +251,8 @@ int fstatfs(int fd, struct statfs *buf)
 	int r = next(fd, buf);
 	if (r == 0 && fat_fd(fd))
 		buf->f_type = 0x4d44;
-	else if (r == 0 && getenv("FAULT_DISK") && buf->f_type == 0x01021994)
+	else if (r == 0 && getenv("FAULT_DISK") && strcmp(getenv("FAULT_DISK"), "cold") != 0 &&
+	         buf->f_type == 0x01021994)
 		buf->f_type = 0xEF53;
 	return r;
 }
@@ -260,7 +262,8 @@ FD_CALL(int, syncfs, "syncfs", (int fd), fd, (fd))
 ssize_t preadv2(int fd, const struct iovec *iov, int count, off_t at, int flags)
 {
 	NEXT(preadv2);
-	if (getenv("FAULT_DISK") && (flags & RWF_NOWAIT)) {
+	const char *disk = getenv("FAULT_DISK");
+	if (disk && strcmp(disk, "warm") != 0 && (flags & RWF_NOWAIT)) {
 		errno = EAGAIN;
 		return -1;
 	}
