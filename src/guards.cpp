@@ -67,7 +67,7 @@ int is_dest_root(const EntryNode *s)
 int on_walk_path(const FileStatus *st)
 {
 	for (const WalkFrame *f = run.walk_path; f != nullptr; f = f->parent)
-		if (f->dev == st->st_dev && f->ino == st->st_ino)
+		if (f->known && f->dev == st->st_dev && f->ino == st->st_ino)
 			return 1;
 	return 0;
 }

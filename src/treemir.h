@@ -56,11 +56,14 @@ struct PatternList {
 	PatternNode *next;
 };
 
-// A source directory on the current walk path, for the loop guard.
+// A pair on the current walk path, innermost first: its source directory
+// once read (known), for the loop guard.  The walk keeps its depth here
+// alone; each frame is the first member of its pair's record.
 struct WalkFrame {
 	file_dev_t dev;
 	file_ino_t ino;
-	const WalkFrame *parent;
+	int known;
+	WalkFrame *parent;
 };
 
 // Fields left without a value start at zero.
@@ -80,7 +83,7 @@ struct RunState {
 	int dest_known;     // dest_dev and dest_ino hold the destination root
 	file_dev_t dest_dev;
 	file_ino_t dest_ino;
-	const WalkFrame *walk_path; // innermost source directory being walked
+	WalkFrame *walk_path;       // the pair the walk is in
 	int out_terminal;           // standard output is a terminal
 	int err_terminal;           // standard error is a terminal
 	unsigned umask_bits;        // the process's umask: what new files lose

@@ -46,6 +46,7 @@
 
 // One directory pair in hand.
 struct PairWalk {
+	WalkFrame frame;     // first: the walk path is the chain of pairs
 	char header[HEADER_BUF];
 	Side src;
 	Side dst;
@@ -53,7 +54,6 @@ struct PairWalk {
 	Listed *ahead;       // the pair as a worker read it, or null
 	Listed **kids;       // the subdirectory pairs read ahead, by index
 	int32_t kid_count;
-	PairWalk *parent;    // the pair it lies in
 	int changed;         // something was removed or copied here
 	int source_complete; // every source entry's status could be read
 	int same_dir;        // source and destination are one directory
@@ -63,7 +63,13 @@ struct PairWalk {
 
 static int sync_pair(const char *source, const Item *dest, Listed *ahead);
 
-static PairWalk *innermost; // the pair the walk is in
+// The pair of a frame on the walk path.
+static PairWalk *pair_of(WalkFrame *f)
+{
+	static_assert(offsetof(PairWalk, frame) == 0, "a pair's frame is its first member");
+	return reinterpret_cast<PairWalk *>(f);
+}
+
 static int dir_made;         // the directory the walk enters next was just made
 
 // Makes the destination writable before its first removal or copy.  Only
@@ -507,8 +513,8 @@ static int shed_read_ahead(void)
 {
 	if (worker_count() == 0 || !stop_reading_ahead())
 		return 0;
-	for (PairWalk *p = innermost; p != nullptr; p = p->parent)
-		drop_kids(&p->kids, &p->kid_count);
+	for (WalkFrame *f = run.walk_path; f != nullptr; f = f->parent)
+		drop_kids(&pair_of(f)->kids, &pair_of(f)->kid_count);
 	return 1;
 }
 
@@ -552,8 +558,9 @@ static int walk_pair(PairWalk *w)
 		return 1;
 	}
 	w->dst.fs = w->same_dir ? fs_assumed() : find_fs(w->dst.fd, w->dst.path, w->dst.status.st_dev);
-	WalkFrame frame = {w->src.status.st_dev, w->src.status.st_ino, run.walk_path};
-	run.walk_path = &frame;
+	w->frame.dev = w->src.status.st_dev;
+	w->frame.ino = w->src.status.st_ino;
+	w->frame.known = 1;
 	count_walk_depth(1);
 
 	if (!w->same_dir) {
@@ -580,7 +587,7 @@ static int walk_pair(PairWalk *w)
 		apply_status(w->dst.fs, w->dst.fd, w->dst.path, &w->src.status);
 	}
 
-	run.walk_path = frame.parent;
+	w->frame.known = 0;
 	count_walk_depth(-1);
 	end_pair(w);
 	return 0;
@@ -599,10 +606,10 @@ static int sync_pair(const char *source, const Item *dest, Listed *ahead)
 	w.kid_count = 0;
 	w.temp_names = 0;
 	w.held = nullptr;
-	w.parent = innermost;
-	innermost = &w;
+	w.frame = {0, 0, 0, run.walk_path};
+	run.walk_path = &w.frame;
 	int failed = walk_pair(&w);
-	innermost = w.parent;
+	run.walk_path = w.frame.parent;
 	drop_listed(ahead); // what the walk did not take of it
 	return failed;
 }

@@ -58,7 +58,9 @@ void drop_listed(Listed *l);
 // No more pairs are read ahead; answers 1 when some hold descriptors,
 // which drop_kids then gives back.
 int stop_reading_ahead(void);
-// The walk holds one more pair open (step 1), or one fewer (-1).
+// The walk holds one more pair open (step 1), or one fewer (-1): the
+// pool's own count of the walk's depth, under its lock, for what the
+// workers may hold beside it.
 void count_walk_depth(int step);
 
 #endif
