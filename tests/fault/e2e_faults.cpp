@@ -266,6 +266,24 @@ const std::vector<std::string> fat_tree = {"f S/a", "f S/b", "f S/c", "f S/d", "
 	"d S/ro 0555", "f S/ro/f", "m S/b 0600", "m S/c 0755", "m S/d 0444", "t S/a 1600000001", "t S/b 1600000003",
 	"t S/c 1600000002", "t S/d 1600000005", "t S/sub/e 1599999999", "t S/ro/f 1600000007"};
 
+// A destination of 1 MiB, which 61 files of 30 kB fill.
+void small_room(Ctx &c)
+{
+	mount_at("tmpfs", c.D, "-t tmpfs -o size=1m");
+	shell("cd '" + c.S + "' && for f in $(seq 100 160); do head -c 30000 /dev/zero | tr '\\0' x > f$f; done");
+}
+
+void same_as_one_worker(Ctx &c, const RunResult &r)
+{
+	shell("umount '" + c.D + "'");
+	mount_at("tmpfs", c.D, "-t tmpfs -o size=1m");
+	RunResult one = run_treemir({c.S, c.D}, "", false, true);
+	EXPECT_EQ(zero_seconds(one.out), zero_seconds(r.out));
+	EXPECT_EQ(one.err, r.err);
+}
+
+const char *const FULL_ROOM_LINE = R"(treemir: (write|open|close|link) \($D/[^\n]*\) No space left on device \(28\))";
+
 const Case cases[] = {
 	// Permissions, as the unprivileged user.
 	{"UnreadableSourceFile", {"f S/a", "f S/secret", "N", "m S/secret 0"}, {}, nullptr,
@@ -443,36 +461,12 @@ const Case cases[] = {
 	// of them, and the old files stay.
 	{"BarrierFails", {"f S/old new_version", "f D/old stale", "f S/fresh #3000", "d S/sub", "f S/sub/x #5000"}, {}, "syncfs $D* errno:5", 2, R"(treemir: syncfs \($D[^\n]*\) Input/output error \(5\))", -1,
 	 ON_DISK, {}, nullptr, [](Ctx &c, const RunResult &) { EXPECT_EQ(read_file(c.D + "/old"), "stale"); }},
-	// A destination that fills while workers copy: the lines are those of
-	// one worker, on a destination of the same room.
-	{"FillsWhileWorkersCopy", {}, {}, "syncfs /none errno:5", 2,
-	 R"(treemir: (write|open|close|link) \($D/[^\n]*\) No space left on device \(28\))", -1, ON_DISK, {},
-	 [](Ctx &c) {
-		 mount_at("tmpfs", c.D, "-t tmpfs -o size=1m");
-		 shell("cd '" + c.S + "' && for f in $(seq 100 160); do head -c 30000 /dev/zero | tr '\\0' x > f$f; done");
-	 },
-	 [](Ctx &c, const RunResult &r) {
-		 shell("umount '" + c.D + "'");
-		 mount_at("tmpfs", c.D, "-t tmpfs -o size=1m");
-		 RunResult one = run_treemir({c.S, c.D}, "", false, true);
-		 EXPECT_EQ(zero_seconds(one.out), zero_seconds(r.out));
-		 EXPECT_EQ(one.err, r.err);
-	 },
-	 [](Ctx &c) { unmount(c.D); }},
-	{"FillsWhileWorkersCopyToMemory", {}, {}, "syncfs /none errno:5", 2,
-	 R"(treemir: (write|open|close|link) \($D/[^\n]*\) No space left on device \(28\))", -1, ON_DISK | COLD, {},
-	 [](Ctx &c) {
-		 mount_at("tmpfs", c.D, "-t tmpfs -o size=1m");
-		 shell("cd '" + c.S + "' && for f in $(seq 100 160); do head -c 30000 /dev/zero | tr '\\0' x > f$f; done");
-	 },
-	 [](Ctx &c, const RunResult &r) {
-		 shell("umount '" + c.D + "'");
-		 mount_at("tmpfs", c.D, "-t tmpfs -o size=1m");
-		 RunResult one = run_treemir({c.S, c.D}, "", false, true);
-		 EXPECT_EQ(zero_seconds(one.out), zero_seconds(r.out));
-		 EXPECT_EQ(one.err, r.err);
-	 },
-	 [](Ctx &c) { unmount(c.D); }},
+	// A destination that fills while workers copy, on a disk and in memory:
+	// the lines are those of one worker, on a destination of the same room.
+	{"FillsWhileWorkersCopy", {}, {}, "syncfs /none errno:5", 2, FULL_ROOM_LINE, -1, ON_DISK, {}, small_room,
+	 same_as_one_worker, [](Ctx &c) { unmount(c.D); }},
+	{"FillsWhileWorkersCopyToMemory", {}, {}, "syncfs /none errno:5", 2, FULL_ROOM_LINE, -1, ON_DISK | COLD, {},
+	 small_room, same_as_one_worker, [](Ctx &c) { unmount(c.D); }},
 	// Batches sealed before the workers start, which a directory that makes
 	// its reader wait starts: they are placed as they were sealed.
 	{"BatchesSealedBeforeWorkers", {}, {}, "opendir $S/z* sleep:2000", 0, "", 0, ON_DISK | WARM, {},
