@@ -11,9 +11,15 @@ With --cold the same is done on a folder of a real disk instead, with the
 page cache dropped before each timed run, so that the tools read the trees
 from the disk as a nightly backup does.
 
+With --share the destination is a share instead: a folder on a real disk
+served by a private sshd on 127.0.0.1 (keys and configuration of its own,
+started and stopped by the benchmark) and mounted with sshfs afresh before
+each timed run, the sources staying in memory.
+
     python3 bench/bench.py            # full size (about 12 minutes on 2 cores)
     python3 bench/bench.py --small    # a quick run (well under a minute)
     python3 bench/bench.py --small --cold   # cold cache, on /var/tmp
+    python3 bench/bench.py --share --workers 1,4,16   # onto an sshfs share
     python3 bench/bench.py --help     # every option
 
 Only the Python standard library is used.  The tools' costs are read by a
@@ -338,6 +344,13 @@ TREES = {
         lambda root: make_source_like(root, 13, 30, 350, 16, 50, 2)),
 }
 
+# The tree of --share, its only one: every file there costs a few round
+# trips, so it is smaller than the memory runs' small-files tree.
+SHARE_TREE = ("share-files", "small files (0-16 KiB) onto a share",
+              lambda root: make_small_files(root, 11, 3_000, 150),
+              lambda root: make_small_files(root, 11, 1_000, 50))
+SHARE_SCENARIOS = "initial,nothing,changed"
+
 
 def list_tree(root):
     """Relative paths of the files and of the directories below root, sorted."""
@@ -515,14 +528,23 @@ def prepare(state, src, dst):
 
 
 def destination(ctx):
-    """Where the next run writes.  In memory one folder serves every run.  On
+    """Where the next run writes, and where that folder is prepared and
+    checked: the same folder, but on a share, where it is prepared and
+    checked where it is served.  In memory one folder serves every run.  On
     a disk each run gets a fresh name: ext4 can create files many times
     slower right after many were deleted, and that would be counted as the
     tool's cost."""
+    share = ctx.get("share")
+    if share is not None:
+        ctx["dst_count"] += 1
+        name = f"dst-{ctx['dst_count']:04d}"
+        return os.path.join(share["mnt"], name), os.path.join(share["served"], name)
     if not ctx["cold"]:
-        return os.path.join(ctx["work"], "dst")
+        dst = os.path.join(ctx["work"], "dst")
+        return dst, dst
     ctx["dst_count"] += 1
-    return os.path.join(ctx["work"], f"dst-{ctx['dst_count']:04d}")
+    dst = os.path.join(ctx["work"], f"dst-{ctx['dst_count']:04d}")
+    return dst, dst
 
 
 def drop_caches():
@@ -570,8 +592,11 @@ def run_scenario(ctx, tree, scen):
     for i in range(total):
         k = i % len(tools)
         for name, (cmd, _, checked, nofile) in tools[k:] + tools[:k]:
-            dst = destination(ctx)
-            prepare(state, base_src, dst)
+            dst, here = destination(ctx)
+            prepare(state, base_src, here)
+            if ctx.get("share") is not None:
+                # A fresh mount: nothing of the destination is cached.
+                share_mount(ctx["share"], again=True)
             if ctx["cold"]:
                 refused = drop_caches()
                 if refused:
@@ -583,19 +608,19 @@ def run_scenario(ctx, tree, scen):
                     tail = f.read()[-400:].decode(errors="replace").strip()
                 problem = f"exit status {m.status}: {tail}"
             elif checked:
-                diffs = differences(expected, snapshot(dst))
+                diffs = differences(expected, snapshot(here))
                 if diffs:
                     problem = "wrong result: " + "; ".join(diffs)
             if problem:
                 rows[name]["failures"].append(f"run {i + 1}: {problem}")
             if i >= ctx["warmup"]:
                 rows[name]["runs"].append(m)
-            if ctx["cold"]:
+            if ctx["cold"] or ctx.get("share") is not None:
                 # Deleted now, so that the next preparation's sync writes
                 # the deletion back before anything is timed.
-                run_quiet(["rm", "-rf", dst])
+                run_quiet(["rm", "-rf", here])
     log(f"  {tree['name']} / {scen}: {total} rounds done")
-    run_quiet(["rm", "-rf", dst])
+    run_quiet(["rm", "-rf", here])
     if src != base_src and not ctx["keep"]:
         run_quiet(["rm", "-rf", src])
     return {"title": title, "extra": extra, "rows": rows, "cold": ctx["cold"]}
@@ -667,12 +692,21 @@ COLD_TARGETS = [
 ]
 
 
-def print_targets(results, small, cold):
+# Onto the share (--share), the sources in memory.
+SHARE_TARGETS = [
+    ("share, initial copy: time vs cp -a", "share-files", "initial", "cp -a", "median", 0.4),
+    ("share, initial copy: time vs rsync", "share-files", "initial", "rsync", "median", 0.2),
+    ("share, nothing to do (fresh mount): time vs rsync", "share-files", "nothing", "rsync", "median", 0.3),
+]
+
+
+def print_targets(results, small, kind):
     print("\n=== targets: treemir / other tool, ratio of medians (the measure), with the"
           "\n    ratios of the fastest runs and of the CPU times beside it for judging noise"
           + ("\n    (quick size: the targets are set for the full size)" if small else ""))
     print(f"  {'':<49} {'median':>6} {'min':>6} {'cpu':>6}")
-    for desc, tree, scen, other, q, limit in (COLD_TARGETS if cold else TARGETS):
+    targets = {"cold": COLD_TARGETS, "share": SHARE_TARGETS}.get(kind, TARGETS)
+    for desc, tree, scen, other, q, limit in targets:
         res = results.get(tree, {}).get(scen)
         if not res or "treemir" not in res["rows"]:
             continue
@@ -754,6 +788,104 @@ def cold_ready(folder):
 
 
 # ---------------------------------------------------------------------------
+# A share on this machine
+# ---------------------------------------------------------------------------
+
+class ShareRefused(Exception):
+    """Why this machine cannot serve the share."""
+
+
+SSHD_CONFIG = """Port {port}
+ListenAddress 127.0.0.1
+HostKey {keys}/host
+AuthorizedKeysFile {keys}/authorized
+PidFile {keys}/sshd.pid
+PermitRootLogin prohibit-password
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+UsePAM no
+StrictModes no
+Subsystem sftp internal-sftp
+"""
+
+
+def free_port():
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def share_start(folder):
+    """Serves a new folder below folder (on a real disk) through an sshd of
+    its own on a free loopback port, with keys made for it, and mounts it
+    with sshfs.  Answers the share; raises ShareRefused with the reason
+    where this machine cannot."""
+    for tool in ("sshd", "ssh-keygen", "sshfs", "fusermount"):
+        if shutil.which(tool) is None and not os.path.exists(f"/usr/sbin/{tool}"):
+            raise ShareRefused(f"{tool} is missing (packages openssh-server, openssh-client, sshfs)")
+    if not os.path.exists("/dev/fuse"):
+        raise ShareRefused("no /dev/fuse: sshfs cannot mount")
+    if mount_type(folder) in MEMORY_FS:
+        raise ShareRefused(f"{folder} is in memory: the share must be served from a disk")
+    root = tempfile.mkdtemp(prefix="treemir-share-", dir=folder)
+    share = {"root": root, "keys": os.path.join(root, "keys"), "served": os.path.join(root, "served"),
+             "mnt": os.path.join(root, "mnt"), "sshd": None, "mounted": False, "port": free_port()}
+    try:
+        os.makedirs(share["keys"], 0o700)
+        os.mkdir(share["served"])
+        os.mkdir(share["mnt"])
+        for key in ("host", "client"):
+            run_quiet(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", os.path.join(share["keys"], key)])
+        shutil.copy(os.path.join(share["keys"], "client.pub"), os.path.join(share["keys"], "authorized"))
+        config = os.path.join(share["keys"], "sshd_config")
+        with open(config, "w") as f:
+            f.write(SSHD_CONFIG.format(port=share["port"], keys=share["keys"]))
+        os.makedirs("/run/sshd", 0o755, exist_ok=True)  # sshd's privilege separation
+        sshd = shutil.which("sshd") or "/usr/sbin/sshd"
+        share["log"] = os.path.join(share["keys"], "sshd.log")
+        with open(share["log"], "wb") as log_file:
+            share["sshd"] = subprocess.Popen([sshd, "-D", "-e", "-f", config], stdin=subprocess.DEVNULL,
+                                             stdout=subprocess.DEVNULL, stderr=log_file)
+        share_mount(share)
+    except (OSError, subprocess.CalledProcessError, ShareRefused) as e:
+        share_stop(share)
+        raise ShareRefused(str(e)) from None
+    return share
+
+
+def share_mount(share, again=False):
+    """Mounts the share (again: after unmounting it, so that nothing of it
+    is cached), trying for a few seconds while sshd starts."""
+    if again and share["mounted"]:
+        subprocess.run(["fusermount", "-u", share["mnt"]], check=True)
+        share["mounted"] = False
+    cmd = ["sshfs", f"root@127.0.0.1:{share['served']}", share["mnt"], "-p", str(share["port"]),
+           "-o", f"IdentityFile={share['keys']}/client,StrictHostKeyChecking=no,"
+                 "UserKnownHostsFile=/dev/null,BatchMode=yes,LogLevel=ERROR", "-F", "/dev/null"]
+    for _ in range(50):
+        if share["sshd"].poll() is not None:
+            with open(share["log"], "rb") as f:
+                raise ShareRefused("sshd did not start: " + f.read()[-300:].decode(errors="replace").strip())
+        if subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0:
+            share["mounted"] = True
+            return
+        time.sleep(0.1)
+    raise ShareRefused("sshfs could not mount the share through sshd")
+
+
+def share_stop(share):
+    if share["mounted"]:
+        subprocess.run(["fusermount", "-u", share["mnt"]])
+        share["mounted"] = False
+    if share["sshd"] is not None:
+        share["sshd"].terminate()
+        share["sshd"].wait()
+        share["sshd"] = None
+    shutil.rmtree(share["root"], ignore_errors=True)
+
+
+# ---------------------------------------------------------------------------
 # Profiling
 # ---------------------------------------------------------------------------
 
@@ -822,6 +954,10 @@ def main():
     ap.add_argument("--cold", action="store_true",
                     help="run on a folder of a real disk, dropping the page cache before each timed "
                          "run (needs root), instead of on " + SHM)
+    ap.add_argument("--share", action="store_true",
+                    help="the destination an sshfs share of a folder on a real disk (served by an sshd "
+                         "of the benchmark's own on 127.0.0.1), mounted afresh before each run; "
+                         "its own tree and the scenarios " + SHARE_SCENARIOS + " (needs root)")
     ap.add_argument("--cold-dir", metavar="DIR", default=COLD_DIR,
                     help=f"folder on a real disk to make the cold run's temporary folder in (default {COLD_DIR})")
     ap.add_argument("--build-dir", default=DEFAULT_BUILD, help=f"build folder (default {DEFAULT_BUILD})")
@@ -833,11 +969,15 @@ def main():
     args = ap.parse_args()
     if args.runs < 1 or args.warmup < 0:
         ap.error("--runs must be at least 1 and --warmup at least 0")
-    if args.cold and args.profile:
+    if (args.cold or args.share) and args.profile:
         ap.error("--profile runs on the memory file system only")
+    if args.cold and args.share:
+        ap.error("--share and --cold are separate runs")
+    if args.share and args.trees:
+        ap.error("--share has a tree of its own")
     trees = [t for t in (args.trees or ("small-files" if args.cold else ",".join(TREES))).split(",") if t]
-    scens = [s for s in (args.scenarios or ("initial,nothing" if args.cold else ",".join(SCENARIOS))).split(",")
-             if s]
+    default_scens = "initial,nothing" if args.cold else SHARE_SCENARIOS if args.share else ",".join(SCENARIOS)
+    scens = [s for s in (args.scenarios or default_scens).split(",") if s]
     for t in trees:
         if t not in TREES:
             ap.error(f"unknown tree {t}")
@@ -846,6 +986,8 @@ def main():
             ap.error(f"unknown scenario {s}")
     if args.profile:
         trees = ["small-files"]
+    if args.share:
+        trees = [SHARE_TREE[0]]
     workers = []
     for w in (args.workers or "").split(","):
         if not w:
@@ -868,7 +1010,7 @@ def main():
             return 0
     treemir = os.path.abspath(args.treemir) if args.treemir else build_treemir(args.build_dir)
     launcher = build_launcher(args.build_dir)
-    tools = args.tools or ("rsync,cp" if args.cold else None)
+    tools = args.tools or ("rsync,cp" if args.cold or args.share else None)
     ctx = {
         "treemir": treemir, "launcher": launcher, "tools": tool_commands(treemir, baseline, workers),
         "runs": args.runs, "warmup": args.warmup, "keep": args.keep,
@@ -888,11 +1030,20 @@ def main():
     ctx["work"] = tempfile.mkdtemp(prefix="treemir-bench-", dir=args.cold_dir if args.cold else SHM)
     log(f"working in {ctx['work']}")
     results, started = {}, time.time()
+    if args.share:
+        try:
+            ctx["share"] = share_start(args.cold_dir)
+        except ShareRefused as e:
+            # The only line of a refused share run: no table is printed.
+            print(f"share tables skipped: {e}")
+            shutil.rmtree(ctx["work"], ignore_errors=True)
+            return 0
+        log(f"share served from {ctx['share']['served']} on port {ctx['share']['port']}")
     try:
         if not args.profile:
             machine_header(treemir, baseline, ctx["work"] if args.cold else None, workers)
         for tname in trees:
-            title, full, quick = TREES[tname]
+            title, full, quick = SHARE_TREE[1:] if args.share else TREES[tname]
             src = os.path.join(ctx["work"], f"src-{tname}")
             log(f"generating {tname} ({title})")
             info = (quick if args.small else full)(src)
@@ -911,9 +1062,11 @@ def main():
             if not args.keep:
                 run_quiet(["rm", "-rf", src])
         if not args.profile:
-            print_targets(results, args.small, args.cold)
+            print_targets(results, args.small, "share" if args.share else "cold" if args.cold else None)
             print(f"\n(total {time.time() - started:.0f} s, load at the end {os.getloadavg()[0]:.2f})")
     finally:
+        if ctx.get("share") is not None:
+            share_stop(ctx["share"])
         if args.keep:
             log(f"trees kept in {ctx['work']}")
         else:

@@ -33,7 +33,7 @@ enum { FS_CACHE = 32, PROBE_TIME = 1000000001, PROBE_NANOS = 123456789 };
 static FsCaps fs_cache[FS_CACHE];
 static int fs_cached;
 // Assumed where nothing is known: every bit kept, whole seconds.
-static FsCaps keeps_all = {0, {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1}, 1, 0, 0, -1, nullptr};
+static FsCaps keeps_all = {0, {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0}, 1, 0, 0, -1, nullptr, 1, 1, 0, 0, 0, 0};
 
 // The file system of a device met before, or the assumption.
 FsCaps *fs_of(file_dev_t dev)
@@ -237,6 +237,35 @@ OFF_THE_WALK FsCaps *find_fs(int dir_fd, const char *dir, file_dev_t dev)
 	if (!fs->settled)
 		probe_fs(fs, dir_fd, dir);
 	return fs;
+}
+
+// A file of its own made in the directory and looked up under its name in
+// capitals: found, the file system folds case.  Where no file can be made,
+// the next directory asks again, and until then the answer is yes.
+int folds_case(FsCaps *fs, int dir_fd, const char *dir)
+{
+	if (fs->case_known)
+		return fs->folds_case;
+	char name[48], upper[48], path[PATH_BUF], upper_path[PATH_BUF];
+	snprintf(name, sizeof name, TEMP_PREFIX "case-%ld", (long)getpid());
+	size_t i = 0;
+	for (; name[i] != '\0'; i++)
+		upper[i] = name[i] >= 'a' && name[i] <= 'z' ? (char)(name[i] - 'a' + 'A') : name[i];
+	upper[i] = '\0';
+	if (join_path(path, PATH_BUF, dir, name) == nullptr || join_path(upper_path, PATH_BUF, dir, upper) == nullptr)
+		return 1;
+	int fd = open_temp_at(dir_fd, name, path, S_IRUSR | S_IWUSR);
+	if (fd < 0)
+		return 1;
+	close(fd);
+	FileStatus st;
+	errno = 0;
+	// Only a plain "no such name" says the names are told apart.
+	fs->folds_case = lstat_at(dir_fd, upper, upper_path, &st) == 0 || errno != ENOENT;
+	fs->case_known = 1;
+	if (unlink_at(dir_fd, name, path) != 0)
+		report_error("unlink", path);
+	return fs->folds_case;
 }
 
 FsCaps *fs_assumed(void)

@@ -19,6 +19,10 @@ struct FsCaps {
 	int flush_kept; // flush_fd, a directory there, is kept for the end of the run
 	int flush_fd;
 	char *flush_path;
+	int case_known;   // folds_case was found out
+	int folds_case;   // two names that differ in case may be one file
+	int copies_wait;  // the walk's copies there wait more than they compute
+	int64_t walk_copies, walk_wall, walk_cpu; // what the walk's copies there took
 };
 
 // The permission bits a copy receives (no set-ID bit of another owner).
@@ -42,6 +46,10 @@ int mode_to_set(const FsCaps *fs, const FileStatus *now, mode_t want, mode_t *mo
 // Learns from a first copy given the mode set (and times_set, or null):
 // got is what it shows.
 void learn_fs(FsCaps *fs, mode_t set, const FileStatus *times_set, const FileStatus *got);
+// Whether two names that differ only in letter case may be one file on the
+// file system of the open directory dir_fd (dir): found out once per
+// device, on a file of its own; 1 as well while that cannot be told.
+int folds_case(FsCaps *fs, int dir_fd, const char *dir);
 // Each destination file system the run changed, flushed once more.
 void flush_changed_fs(void);
 

@@ -54,6 +54,7 @@ struct VolumeKind {
 	int32_t time_nanos; // nanoseconds: 1, 100 on NTFS, 10000000 on exFAT; WHOLE_SECONDS
 	int in_memory;     // no disk behind it: a power cut leaves nothing to keep
 	int flush_each;    // a flush of the file system does not reach the disk: each file is flushed
+	int remote;        // every call is a round trip to another process or machine (FUSE, NFS, SMB)
 };
 
 #ifdef _WIN32
@@ -191,6 +192,9 @@ void share_heap(void);
 // How often the calling thread has gone to sleep so far: on a cold disk,
 // for its reads.  Where that cannot be told, every ask counts as one.
 int64_t times_waited(void);
+// The calling thread's time so far, in nanoseconds: on a steady clock
+// (wall) and on the processor (cpu); both 0 where they cannot be told.
+void thread_clocks(int64_t *wall, int64_t *cpu);
 
 // ---------------------------------------------------------------------
 // List files

@@ -347,6 +347,18 @@ void share_heap(void)
 #endif
 }
 
+// A copy that waits more than it computes shows it as wall time beyond
+// its thread's processor time.
+void thread_clocks(int64_t *wall, int64_t *cpu)
+{
+	struct timespec w, c;
+	*wall = *cpu = 0;
+	if (clock_gettime(CLOCK_MONOTONIC, &w) != 0 || clock_gettime(CLOCK_THREAD_CPUTIME_ID, &c) != 0)
+		return;
+	*wall = (int64_t)w.tv_sec * WHOLE_SECONDS + w.tv_nsec;
+	*cpu = (int64_t)c.tv_sec * WHOLE_SECONDS + c.tv_nsec;
+}
+
 // How often the calling thread has gone to sleep so far: on a cold disk,
 // for its reads.  Where that cannot be told, every ask counts as one.
 int64_t times_waited(void)
@@ -419,7 +431,7 @@ void close_reader(DirReader *r) { closedir(r->dir); }
 int volume_kind(int fd, const char *, VolumeKind *kind)
 {
 	struct statfs fs;
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1};
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0};
 	if (fstatfs(fd, &fs) != 0)
 		return 0;
 	// The kernel's own disk file systems write out all their files on one
@@ -446,16 +458,27 @@ int volume_kind(int fd, const char *, VolumeKind *kind)
 		return 1;
 	case 0x6969: // nfs: the fraction the server keeps is not known
 		kind->flush_each = 1;
+		kind->remote = 1;
 		return 1;
+	case 0x517B:     // smb
+	case 0xFF534D42: // cifs
+	case 0xFE534D42: // smb2
+		kind->flush_each = 1;
+		kind->remote = 1;
+		return 0;
 	case 0x4D44: // vfat, msdos: a read-only attribute on files alone (on
 	             // directories only with an option that Windows misreads),
 	             // times cut down to even seconds
-		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 0, 0, WHOLE_SECONDS, 0, 0};
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 0, 0, WHOLE_SECONDS, 0, 0, 0};
 		return 1;
 	case 0x2011BAB0: // exfat: as FAT, but times in 10 ms
-		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 1, 0, 0, 10000000, 0, 0};
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 1, 0, 0, 10000000, 0, 0, 0};
 		return 1;
-	default: // FUSE among them
+	case 0x65735546: // fuse: each call goes through its driver's process
+		kind->flush_each = 1;
+		kind->remote = 1;
+		return 0;
+	default:
 		kind->flush_each = 1;
 		return 0;
 	}
@@ -463,7 +486,7 @@ int volume_kind(int fd, const char *, VolumeKind *kind)
 #else
 int volume_kind(int, const char *, VolumeKind *kind)
 {
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1};
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0};
 	return 0;
 }
 #endif

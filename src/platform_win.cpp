@@ -539,7 +539,7 @@ size_t root_length(const char *path)
 // modes are the read-only attribute alone, which every one of them keeps.
 int volume_kind(int, const char *path, VolumeKind *kind)
 {
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1};
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0};
 	wchar_t *wide = wide_path(path), name[MAX_PATH + 1];
 	size_t cap = wide ? wcslen(wide) + 2 : 0;
 	wchar_t *root = wide ? (wchar_t *)xmalloc(cap * sizeof *root) : nullptr;
@@ -555,7 +555,7 @@ int volume_kind(int, const char *path, VolumeKind *kind)
 	free(root);
 	if (!fat)
 		return 1;
-	*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 1, 0, WHOLE_SECONDS, 0, 1};
+	*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 1, 0, WHOLE_SECONDS, 0, 1, 0};
 	return 0;
 }
 // ---------------------------------------------------------------------
@@ -816,6 +816,8 @@ int64_t raise_descriptor_limit(void) { return 0; }
 void share_heap(void) {}
 
 int64_t times_waited(void) { return 0; }
+// The Windows build is the walk alone: no copy is ever handed over.
+void thread_clocks(int64_t *wall, int64_t *cpu) { *wall = *cpu = 0; }
 
 // A copy is written to a named temporary, closed, then put in place by a
 // replacing rename: the system has no unnamed files.

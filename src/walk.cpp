@@ -194,10 +194,10 @@ static int name_held(PairWalk *w, const EntryNode *s, const EntryNode *d)
 
 // Whether the pair's copies may be made side by side, so that their order
 // cannot matter: on a file system whose ways are known (a first copy there
-// teaches them) and that keeps every mode, as native ones do, which also
-// tell names apart by case (on one that folds case, two source names may
-// be one file there, and the later copy must win); and where no source
-// file bears a temporary's name, which a copy beside it may be using.
+// teaches them) and that keeps every mode; and where no source file bears
+// a temporary's name, which a copy beside it may be using.  That the file
+// system tells names apart by case is asked last (names_apart), only where
+// copies would go to workers.
 static int copies_side_by_side(PairWalk *w)
 {
 	return run.workers > 1 && w->dst.fs->settled && w->dst.fs->kind.file_modes == KEEPS_MODES &&
@@ -227,18 +227,60 @@ static int worker_may_copy(const EntryNode *s, int held)
 	return held != NAME_DIR && (uint64_t)s->status.st_size <= (uint64_t)run.buffer_size;
 }
 
-// Whether the pair's copies go to workers: only where the source's data
-// must come from its disk, as the first such file's tells.  Data in memory
-// is copied faster by the walk alone: copies in parallel only contend for
-// the processors in the kernel.
-static int copies_wait_for_disk(PairWalk *w, const EntryNode *s, int *asked)
+// Whether the pair's copies would wait, and so go to workers: where the
+// destination's every call is a round trip (FUSE, a network file system),
+// where the walk's own copies there were seen to wait more than they
+// compute, or where the source's data must come from its disk, as the
+// first such file's tells.  Data in memory copied onto a local disk goes
+// faster by the walk alone: copies in parallel only contend for the
+// processors in the kernel.
+static int copies_wait(PairWalk *w, const EntryNode *s)
 {
-	if (*asked == 0) {
-		*asked = data_in_memory(w->src.fd, s->name) ? 1 : 2;
-		if (*asked == 2)
-			start_threads();
-	}
-	return *asked == 2;
+	const FsCaps *fs = w->dst.fs;
+	return fs->kind.remote || fs->copies_wait || !data_in_memory(w->src.fd, s->name);
+}
+
+// Whether two source names of the pair can never be one file in the
+// destination.  Where its file system folds case they may, and then the
+// later in name order must win, as with one worker: no copy there goes
+// side by side at all.
+static int names_apart(PairWalk *w)
+{
+	return !folds_case(w->dst.fs, w->dst.fd, w->dst.path);
+}
+
+// Whether a pair's copies go to workers, asked at its first copy a worker
+// could make; the threads start with the first pair whose copies do.
+static int hand_over_copies(PairWalk *w, const EntryNode *s)
+{
+	if (!copies_wait(w, s) || !names_apart(w))
+		return 0;
+	start_threads();
+	return 1;
+}
+
+enum { WAIT_SAMPLE = 16 }; // copies timed before the walk's are judged
+
+// Times a copy the walk makes itself on a file system whose type tells
+// nothing of its calls' cost: once its copies there wait longer than they
+// compute, that file system's copies go to workers from the next pair on.
+// Local disks of known types are never judged, so that a busy processor
+// cannot hand their copies over.
+static void time_walk_copy(FsCaps *fs, int64_t wall0, int64_t cpu0)
+{
+	int64_t wall, cpu;
+	thread_clocks(&wall, &cpu);
+	fs->walk_copies++;
+	fs->walk_wall += wall - wall0;
+	fs->walk_cpu += cpu - cpu0;
+	if (fs->walk_copies >= WAIT_SAMPLE && fs->walk_wall - fs->walk_cpu > fs->walk_cpu)
+		fs->copies_wait = 1;
+}
+
+static int judged_by_timing(const FsCaps *fs)
+{
+	return run.workers > 1 && fs->kind.flush_each && !fs->kind.remote && !fs->copies_wait &&
+	       fs != fs_assumed();
 }
 
 enum { COPY_NONE, COPY_BY_WALK, COPY_BY_WORKER };
@@ -253,7 +295,7 @@ static CopyPlan *plan_copies(PairWalk *w)
 {
 	EntryList *files = &w->src.list.files;
 	CopyPlan *plan = (CopyPlan *)xmalloc((size_t)files->count * sizeof *plan);
-	int asked = 0, side_by_side = -1;
+	int hand_over = -1, side_by_side = -1;
 	w->temp_names = holds_temp_names(w);
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *s = files->index[i];
@@ -266,9 +308,10 @@ static CopyPlan *plan_copies(PairWalk *w)
 		plan[i].held = (unsigned char)name_held(w, s, d);
 		if (side_by_side < 0)
 			side_by_side = copies_side_by_side(w);
-		plan[i].how = side_by_side && worker_may_copy(s, plan[i].held) && copies_wait_for_disk(w, s, &asked)
-		                  ? COPY_BY_WORKER
-		                  : COPY_BY_WALK;
+		int to_worker = side_by_side && worker_may_copy(s, plan[i].held);
+		if (to_worker && hand_over < 0)
+			hand_over = hand_over_copies(w, s);
+		plan[i].how = to_worker && hand_over ? COPY_BY_WORKER : COPY_BY_WALK;
 	}
 	return plan;
 }
@@ -336,6 +379,21 @@ static void take_back_copies(PairWalk *w, CopyJob *ring, int32_t window, int32_t
 			plan[j].how = COPY_BY_WALK;
 }
 
+// A copy the walk makes in its turn.  Nothing of the pair is copied ahead
+// of it: the room it finds is the room one thread would find.
+static void copy_by_walk(PairWalk *w, const EntryNode *s, int held)
+{
+	if (s->status.st_size >= run.buffer_size && !w->dst.fs->kind.in_memory)
+		make_room(w->dst.fd, s->status.st_size);
+	int64_t wall = 0, cpu = 0;
+	int timed = judged_by_timing(w->dst.fs);
+	if (timed)
+		thread_clocks(&wall, &cpu);
+	copy_here(w, s, held);
+	if (timed)
+		time_walk_copy(w->dst.fs, wall, cpu);
+}
+
 // Copies in name order.  Workers take the small files up to copy_window
 // ahead of the walk, which copies the rest itself and writes out every
 // copy's lines in turn.
@@ -347,7 +405,7 @@ OFF_THE_WALK static void copy_changed_files(PairWalk *w)
 	CopyPlan *plan = plan_copies(w);
 	if (w->changed && !w->dst.fs->kind.in_memory)
 		measure_room(w->dst.fd);
-	int32_t window = copy_window();
+	int32_t window = copy_window(w->dst.fs->kind.remote || w->dst.fs->copies_wait);
 	CopyJob *ring = worker_count() > 0 ? (CopyJob *)xmalloc((size_t)window * sizeof *ring) : nullptr;
 	for (int32_t i = 0, queued = 0; i < files->count; i++) {
 		// Nothing is copied ahead of a copy the walk makes itself, so that
@@ -370,11 +428,7 @@ OFF_THE_WALK static void copy_changed_files(PairWalk *w)
 			replay(&c->out, w->header);
 			hold_pair_copy(w, files->index[i], &c->result);
 		} else if (plan[i].how == COPY_BY_WALK) {
-			// Nothing of the pair is copied ahead of this one: the room
-			// it finds is the room one thread would find.
-			if (files->index[i]->status.st_size >= run.buffer_size && !w->dst.fs->kind.in_memory)
-				make_room(w->dst.fd, files->index[i]->status.st_size);
-			copy_here(w, files->index[i], plan[i].held);
+			copy_by_walk(w, files->index[i], plan[i].held);
 		}
 	}
 	free(ring);

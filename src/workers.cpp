@@ -224,9 +224,11 @@ int32_t worker_count(void)
 	return pool.count;
 }
 
-int32_t copy_window(void)
+// Copies that wait on round trips spend no processor time while they wait:
+// as many are queued as the window holds.
+int32_t copy_window(int round_trips)
 {
-	return pool.copy_window;
+	return round_trips ? COPY_WINDOW : pool.copy_window;
 }
 
 void submit_job(Job *job)

@@ -39,7 +39,7 @@ void start_threads(void);
 // Threads beside the walk: 0 when the walk is alone.
 int32_t worker_count(void);
 // The most copies queued ahead of the one the walk takes.
-int32_t copy_window(void);
+int32_t copy_window(int round_trips);
 // Queues a job by its kind and wakes a worker for it.
 void submit_job(Job *job);
 // Waits for a job the walk needs, running it itself if no worker has.
