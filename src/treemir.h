@@ -149,6 +149,14 @@ EntryNode *add_entry(EntryList *list, const char *name, const FileStatus *status
 int compare_entries(const void *a, const void *b);
 void sort_list(EntryList *list);
 EntryNode *find_entry(EntryList *list, const EntryNode *entry);
+// A place in a sorted list, for matching another list's entries against
+// it in name order: each is found in one pass over both.
+struct ListCursor {
+	const EntryList *list;
+	int32_t at;
+};
+// The entry named name, or null; names are asked in ascending order.
+EntryNode *seek_entry(ListCursor *c, const char *name);
 void free_list(EntryList *list);
 void free_listing(DirListing *listing);
 // What a destination file system keeps of a status (modes, time steps).

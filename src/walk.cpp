@@ -112,10 +112,11 @@ OFF_THE_WALK static void remove_extra_files(PairWalk *w, int remove_missing)
 	EntryList *files = &w->dst.list.files;
 	char path[PATH_BUF];
 	Item it;
+	ListCursor in_source = {&w->src.list.files, 0};
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *d = files->index[i];
 		int leftover = is_leftover(d);
-		if (find_entry(&w->src.list.files, d) != nullptr || !(leftover || remove_missing) ||
+		if (seek_entry(&in_source, d->name) != nullptr || !(leftover || remove_missing) ||
 		    dest_item(w, &it, path, d->name, "unlink"))
 			continue;
 		ready_for_change(w);
@@ -140,9 +141,9 @@ static int seen_in_source(PairWalk *w, const EntryNode *d)
 // Whether a destination subdirectory goes: the source lacks it (where the
 // pair removes at all), or it is a link standing where the source has a
 // directory.
-static int dir_goes(PairWalk *w, const EntryNode *d, int remove_missing)
+static int dir_goes(PairWalk *w, ListCursor *in_source, const EntryNode *d, int remove_missing)
 {
-	if (find_entry(&w->src.list.dirs, d) != nullptr)
+	if (seek_entry(in_source, d->name) != nullptr)
 		return d->is_link;
 	return remove_missing && (d->is_link || !seen_in_source(w, d));
 }
@@ -154,9 +155,10 @@ OFF_THE_WALK static void remove_extra_dirs(PairWalk *w, int remove_missing)
 {
 	char path[PATH_BUF];
 	Item it;
+	ListCursor in_source = {&w->src.list.dirs, 0};
 	for (int32_t i = 0; i < w->dst.list.dirs.count; i++) {
 		const EntryNode *d = w->dst.list.dirs.index[i];
-		if (!dir_goes(w, d, remove_missing) ||
+		if (!dir_goes(w, &in_source, d, remove_missing) ||
 		    dest_item(w, &it, path, d->name, d->is_link ? "unlink" : "rmdir"))
 			continue;
 		ready_for_change(w);
@@ -185,11 +187,11 @@ static int needs_copy(const FsCaps *fs, const EntryNode *s, const EntryNode *d)
 // What holds a copy's name in the destination.  A file with other names
 // may be one of them outside the destination, or in the source: it is
 // replaced, never rewritten.  A directory (kept with -r) is never replaced.
-static int name_held(PairWalk *w, const EntryNode *s, const EntryNode *d)
+static int name_held(ListCursor *dest_dirs, const EntryNode *s, const EntryNode *d)
 {
 	if (d != nullptr)
 		return !d->is_link && d->status.st_nlink > 1 ? NAME_SHARED : NAME_TAKEN;
-	return find_entry(&w->dst.list.dirs, s) != nullptr ? NAME_DIR : NAME_FREE;
+	return seek_entry(dest_dirs, s->name) != nullptr ? NAME_DIR : NAME_FREE;
 }
 
 // Whether the pair's copies may be made side by side, so that their order
@@ -255,15 +257,16 @@ static CopyPlan *plan_copies(PairWalk *w)
 	CopyPlan *plan = (CopyPlan *)xmalloc((size_t)files->count * sizeof *plan);
 	int asked = 0, side_by_side = -1;
 	w->temp_names = holds_temp_names(w);
+	ListCursor dest_files = {&w->dst.list.files, 0}, dest_dirs = {&w->dst.list.dirs, 0};
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *s = files->index[i];
 		run.checked_count++;
-		const EntryNode *d = find_entry(&w->dst.list.files, s);
+		const EntryNode *d = seek_entry(&dest_files, s->name);
 		plan[i].how = COPY_NONE;
 		if (w->same_dir || !needs_copy(w->dst.fs, s, d))
 			continue;
 		ready_for_change(w);
-		plan[i].held = (unsigned char)name_held(w, s, d);
+		plan[i].held = (unsigned char)name_held(&dest_dirs, s, d);
 		if (side_by_side < 0)
 			side_by_side = copies_side_by_side(w);
 		plan[i].how = side_by_side && worker_may_copy(s, plan[i].held) && copies_wait_for_disk(w, s, &asked)
@@ -410,8 +413,9 @@ static Listed *take_kid(PairWalk *w, int32_t i, const EntryNode *d)
 }
 
 // Creates what is missing of the i-th source subdirectory's counterpart
-// and descends into the pair.
-static void descend(PairWalk *w, int32_t i, char *sub_src, char *sub_dst)
+// and descends into the pair; the subdirectories come in name order and
+// are matched in the destination's through dest_dirs.
+static void descend(PairWalk *w, ListCursor *dest_dirs, int32_t i, char *sub_src, char *sub_dst)
 {
 	const EntryNode *s = w->src.list.dirs.index[i];
 	Item sub;
@@ -425,7 +429,7 @@ static void descend(PairWalk *w, int32_t i, char *sub_src, char *sub_dst)
 		report_line("treemir: source %s lies inside destination\n", err_text(sub_src));
 		return;
 	}
-	const EntryNode *d = find_entry(&w->dst.list.dirs, s);
+	const EntryNode *d = seek_entry(dest_dirs, s->name);
 	if (d == nullptr)
 		clear_special(w, &sub);
 	if (d == nullptr || (d->is_link && !w->same_dir)) {
@@ -447,9 +451,10 @@ static void sync_subdirs(PairWalk *w)
 		queue_kids(&w->src, w->dst.fd, w->dst.path, &w->kids, &w->kid_count);
 	// On the heap: the recursion is as deep as the tree.
 	char *paths = (char *)xmalloc(2 * (size_t)PATH_BUF);
+	ListCursor dest_dirs = {&w->dst.list.dirs, 0};
 	for (int32_t i = 0; i < dirs->count; i++)
 		if (!is_dest_root(dirs->index[i]))
-			descend(w, i, paths, paths + PATH_BUF);
+			descend(w, &dest_dirs, i, paths, paths + PATH_BUF);
 	free(paths);
 	drop_kids(&w->kids, &w->kid_count);
 }
