@@ -101,7 +101,7 @@ static int dest_item(PairWalk *w, Item *it, char *buf, const char *name, const c
 // A temporary that a run cut short left behind: never part of the mirror.
 static int is_leftover(const EntryNode *d)
 {
-	return !d->is_link && S_ISREG(d->status.st_mode) &&
+	return !d->is_link && S_ISREG(d->status.mode) &&
 	       strncmp(d->name, TEMP_PREFIX, sizeof TEMP_PREFIX - 1) == 0;
 }
 
@@ -133,7 +133,7 @@ static int seen_in_source(PairWalk *w, const EntryNode *d)
 {
 	EntryList *dirs = &w->src.list.dirs;
 	for (int32_t i = 0; i < dirs->count; i++)
-		if (same_file(&dirs->index[i]->status, &d->status))
+		if (dirs->index[i]->status.dev == d->status.dev && dirs->index[i]->status.ino == d->status.ino)
 			return 1;
 	return 0;
 }
@@ -178,9 +178,10 @@ static int needs_copy(const FsCaps *fs, const EntryNode *s, const EntryNode *d)
 {
 	if (d == nullptr || d->is_link)
 		return 1;
-	int64_t after = time_after(fs, &s->status, &d->status);
+	FileStatus src = entry_view(s), dst = entry_view(d);
+	int64_t after = time_after(fs, &src, &dst);
 	if (run.copy_mode == 0)
-		return s->status.st_size != d->status.st_size || after != 0 || !same_mode(fs, &s->status, &d->status);
+		return s->status.size != d->status.size || after != 0 || !same_mode(fs, &src, &dst);
 	return after > 0;
 }
 
@@ -190,7 +191,7 @@ static int needs_copy(const FsCaps *fs, const EntryNode *s, const EntryNode *d)
 static int name_held(ListCursor *dest_dirs, const EntryNode *s, const EntryNode *d)
 {
 	if (d != nullptr)
-		return !d->is_link && d->status.st_nlink > 1 ? NAME_SHARED : NAME_TAKEN;
+		return !d->is_link && d->status.shared ? NAME_SHARED : NAME_TAKEN;
 	return seek_entry(dest_dirs, s->name) != nullptr ? NAME_DIR : NAME_FREE;
 }
 
@@ -226,7 +227,7 @@ static int holds_temp_names(PairWalk *w)
 // directory holds.
 static int worker_may_copy(const EntryNode *s, int held)
 {
-	return held != NAME_DIR && (uint64_t)s->status.st_size <= (uint64_t)run.buffer_size;
+	return held != NAME_DIR && (uint64_t)s->status.size <= (uint64_t)run.buffer_size;
 }
 
 // Whether the pair's copies go to workers: only where the source's data
@@ -375,8 +376,8 @@ OFF_THE_WALK static void copy_changed_files(PairWalk *w)
 		} else if (plan[i].how == COPY_BY_WALK) {
 			// Nothing of the pair is copied ahead of this one: the room
 			// it finds is the room one thread would find.
-			if (files->index[i]->status.st_size >= run.buffer_size && !w->dst.fs->kind.in_memory)
-				make_room(w->dst.fd, files->index[i]->status.st_size);
+			if (files->index[i]->status.size >= run.buffer_size && !w->dst.fs->kind.in_memory)
+				make_room(w->dst.fd, files->index[i]->status.size);
 			copy_here(w, files->index[i], plan[i].held);
 		}
 	}
@@ -407,7 +408,8 @@ static Listed *take_kid(PairWalk *w, int32_t i, const EntryNode *d)
 		return nullptr;
 	w->kids[i] = nullptr;
 	finish_job(&l->job);
-	if (d == nullptr || d->is_link || !l->dst_ok || !same_file(&l->dst.status, &d->status))
+	FileStatus listed = d != nullptr ? entry_view(d) : FileStatus{};
+	if (d == nullptr || d->is_link || !l->dst_ok || !same_file(&l->dst.status, &listed))
 		drop_dest(l);
 	return l;
 }
@@ -421,7 +423,8 @@ static void descend(PairWalk *w, ListCursor *dest_dirs, int32_t i, char *sub_src
 	Item sub;
 	if (item_path(sub_src, w->src.path, s->name, "opendir") || dest_item(w, &sub, sub_dst, s->name, "mkdir"))
 		return;
-	if (on_walk_path(&s->status)) {
+	FileStatus st = entry_view(s);
+	if (on_walk_path(&st)) {
 		report_errno("opendir", sub_src, ELOOP); // a link back to a directory being walked
 		return;
 	}

@@ -47,7 +47,7 @@ TEST(EntryLists, SortsByUnsignedBytesAndFindsExactNames)
 		if (hit) {
 			EXPECT_NE(hit, &probe);
 			EXPECT_STREQ(hit->name, p.name);
-			EXPECT_EQ(hit->status.st_size, tag(p.name));
+			EXPECT_EQ(hit->status.size, tag(p.name));
 		}
 	}
 	free_list(&list);
