@@ -96,8 +96,13 @@ static Job *next_job(void)
 	return job;
 }
 
+// Set on the workers' threads: a pair the walk reads itself, because no
+// worker had started it, is the walk's at once and needs no cap.
+static thread_local int on_worker;
+
 static void worker_loop(void)
 {
+	on_worker = 1;
 	std::unique_lock<std::mutex> hold(pool.lock);
 	for (;;) {
 		Job *job = next_job();
@@ -321,10 +326,12 @@ void queue_kids(const Side *src, int dst_fd, const char *dst_path, Listed ***kid
 }
 
 // The entries a pair being read may hold: its share, among the pairs
-// being read, of what the budget has left beside the pairs read.  Under
-// pool.lock, on the worker that reads it.
+// being read, of what the budget has left beside the pairs read (-1: any
+// number, on the walk's thread).  Under pool.lock.
 static int64_t entries_allowed(void)
 {
+	if (!on_worker)
+		return -1;
 	int64_t room = AHEAD_ENTRIES - pool.entries;
 	return room > 0 ? room / (pool.reading > 0 ? pool.reading : 1) : 0;
 }
@@ -364,7 +371,7 @@ static void read_ahead(Listed *l)
 	record_into(&l->dst_out);
 	if (l->src_ok) {
 		init_side(&l->dst, l->dst_path);
-		cap_listing(cap - side_entries(&l->src));
+		cap_listing(cap < 0 ? -1 : cap - side_entries(&l->src));
 		l->dst.fd = open_dir_at(l->parent, l->name, l->dst_path, 0);
 		l->dst_ok = l->dst.fd >= 0 && list_side(&l->dst, 1) == 0 && !give_up_if_cut(&l->dst, &l->dst_out);
 	}
