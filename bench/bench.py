@@ -256,7 +256,7 @@ def random_dirs(rng, count, prefix=""):
     return dirs
 
 
-def make_small_files(root, seed, files, dirs):
+def make_small_files(root, seed, files, dirs, max_size=16 * KiB):
     rng = random.Random(seed)
     t = TreeMaker(root, rng)
     pool = Pool(rng, 32 * MiB)
@@ -267,8 +267,25 @@ def make_small_files(root, seed, files, dirs):
     for i in range(files):
         d = all_dirs[rng.randrange(len(all_dirs))]
         name = f"{rng.choice(stems)}{i:05d}{rng.choice(['', '.dat', '.bin', '.txt'])}"
-        size = rng.randint(0, 16 * KiB)
+        size = rng.randint(0, max_size)
         t.file(os.path.join(d, name), [pool.piece(size)], size)
+    return t.finish()
+
+
+def make_one_directory(root, seed, entries, max_size):
+    """entries files in root itself, created in random order, with names of
+    mixed lengths that share long prefixes, as in a mail store or a cache;
+    of 0 to max_size bytes."""
+    rng = random.Random(seed)
+    t = TreeMaker(root, rng)
+    pool = Pool(rng, 4 * MiB)
+    order = list(range(entries))
+    rng.shuffle(order)
+    stems = ["msg.", "img_2024", "cache-", "f"]
+    for i in order:
+        size = rng.randint(0, max_size) if max_size else 0
+        name = f"{stems[i % len(stems)]}{i:07d}{'.eml' if i % 3 == 0 else ''}"
+        t.file(name, [pool.piece(size)] if size else [], size, 0o644)
     return t.finish()
 
 
@@ -342,7 +359,34 @@ TREES = {
         "a source-code-like mix",
         lambda root: make_source_like(root, 13, 700, 9_000, 256, 2_000, 20),
         lambda root: make_source_like(root, 13, 30, 350, 16, 50, 2)),
+    # Large directories, only when named: each takes minutes.
+    "one-dir-100k-empty": (
+        "one directory of 100,000 empty files",
+        lambda root: make_one_directory(root, 21, 100_000, 0),
+        lambda root: make_one_directory(root, 21, 10_000, 0)),
+    "one-dir-100k-small": (
+        "one directory of 100,000 small files (0-512 B)",
+        lambda root: make_one_directory(root, 22, 100_000, 512),
+        lambda root: make_one_directory(root, 22, 10_000, 512)),
+    "one-dir-500k-empty": (
+        "one directory of 500,000 empty files",
+        lambda root: make_one_directory(root, 23, 500_000, 0),
+        lambda root: make_one_directory(root, 23, 20_000, 0)),
+    "one-dir-1m-empty": (
+        "one directory of 1,000,000 empty files",
+        lambda root: make_one_directory(root, 24, 1_000_000, 0),
+        lambda root: make_one_directory(root, 24, 30_000, 0)),
+    "one-dir-1m-small": (
+        "one directory of 1,000,000 small files (0-512 B)",
+        lambda root: make_one_directory(root, 25, 1_000_000, 512),
+        lambda root: make_one_directory(root, 25, 30_000, 512)),
+    "files-300k": (
+        "300,000 files (0-1 KiB) in 15,000 directories of a random tree",
+        lambda root: make_small_files(root, 26, 300_000, 15_000, 1 * KiB),
+        lambda root: make_small_files(root, 26, 10_000, 500, 1 * KiB)),
 }
+# What a run without --trees measures.
+DEFAULT_TREES = ["small-files", "large-files", "source-like"]
 
 # The tree of --share, its only one: every file there costs a few round
 # trips, so it is smaller than the memory runs' small-files tree.
@@ -936,7 +980,7 @@ def main():
     ap.add_argument("--runs", type=int, default=5, help="counted runs per tool and scenario (default 5)")
     ap.add_argument("--warmup", type=int, default=1, help="uncounted runs before them (default 1)")
     ap.add_argument("--trees", default=None, help="comma-separated subset of: " + ", ".join(TREES)
-                    + " (default all; with --cold, small-files)")
+                    + " (default " + ",".join(DEFAULT_TREES) + "; with --cold, small-files)")
     ap.add_argument("--scenarios", default=None,
                     help="comma-separated subset of: " + ", ".join(SCENARIOS)
                     + " (default all; with --cold, initial,nothing)")
@@ -975,7 +1019,7 @@ def main():
         ap.error("--share and --cold are separate runs")
     if args.share and args.trees:
         ap.error("--share has a tree of its own")
-    trees = [t for t in (args.trees or ("small-files" if args.cold else ",".join(TREES))).split(",") if t]
+    trees = [t for t in (args.trees or ("small-files" if args.cold else ",".join(DEFAULT_TREES))).split(",") if t]
     default_scens = "initial,nothing" if args.cold else SHARE_SCENARIOS if args.share else ",".join(SCENARIOS)
     scens = [s for s in (args.scenarios or default_scens).split(",") if s]
     for t in trees:

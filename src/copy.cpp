@@ -438,14 +438,14 @@ static void discard_target(CopyTarget *t)
 
 // Closes the copy once its data is in: it gets the source's times and
 // mode, then its name.  Answers 1 when it had to be discarded.
-static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *entry, int failed,
+static int finish_target(CopyTarget *t, const char *dst_dir, const FileStatus *status, int failed,
                          int held)
 {
 	// No path lookup; and no mode change where the copy was made with it.
 	if (!failed && STATUS_ON_DESCRIPTOR && t->mode_done)
-		apply_times(t->fd, t->dst.path, t->dst.path, &entry->status);
+		apply_times(t->fd, t->dst.path, t->dst.path, status);
 	else if (!failed && STATUS_ON_DESCRIPTOR)
-		apply_status(t->fs, t->fd, t->dst.path, &entry->status);
+		apply_status(t->fs, t->fd, t->dst.path, status);
 	if (!failed && t->kind != TARGET_IN_PLACE && t->defer && t->fs->kind.flush_each && flush_file(t->fd) != 0) {
 		report_error("write", t->dst.path);
 		failed = 1;
@@ -460,7 +460,7 @@ static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *en
 	// it takes the name.
 	if (!failed && !STATUS_ON_DESCRIPTOR)
 		apply_status_as(t->fs, -1, t->kind == TARGET_NAMED ? t->temp.path : t->dst.path, t->dst.path,
-		                &entry->status);
+		                status);
 	if (!failed && t->defer && t->kind == TARGET_NAMED)
 		return 0; // the walk places it, once its data is on the disk
 	if (!failed)
@@ -468,7 +468,7 @@ static int finish_target(CopyTarget *t, const char *dst_dir, const EntryNode *en
 	if (failed)
 		discard_target(t);
 	else if (t->kind == TARGET_NAMED && t->fs->kind.renames_touch &&
-	         set_times_at(t->dst.dir, t->dst.name, t->dst.path, &entry->status) != 0)
+	         set_times_at(t->dst.dir, t->dst.name, t->dst.path, status) != 0)
 		report_error("utime", t->dst.path);
 	return failed;
 }
@@ -489,7 +489,7 @@ void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const Ent
 	if (run.verbose >= 2) {
 		flush_header(header);
 		put_format(stdout, 1, "COPY   %-50.50s %10lld Byte ", out_text(entry->name),
-		           (long long)entry->status.st_size);
+		           (long long)entry->status.size);
 	}
 	CopyTarget t;
 	char src[PATH_BUF], dst[PATH_BUF];
@@ -503,7 +503,8 @@ void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const Ent
 	}
 	t.dst = {dst_dir->fd, entry->name, dst};
 	t.fs = dst_dir->fs;
-	t.mode_done = birth_mode(dst_dir, &entry->status, &t.mode);
+	FileStatus status = entry_view(entry);
+	t.mode_done = birth_mode(dst_dir, &status, &t.mode);
 	// A worker's copy always waits for the walk to name it, in its turn.
 	t.defer = !dst_dir->fs->kind.in_memory || recording_here();
 	if (open_target(&t, dst_dir->path, held) != 0) {
@@ -512,11 +513,11 @@ void copy_file(char *header, const Side *src_dir, const Side *dst_dir, const Ent
 		close(in);
 		return;
 	}
-	int failed = copy_data(in, t.fd, src, dst, &entry->status, t.stamped);
+	int failed = copy_data(in, t.fd, src, dst, &status, t.stamped);
 	int err = errno;
 	if (close(in) != 0)
 		report_error("close", src);
-	if (finish_target(&t, dst_dir->path, entry, failed, held) && !failed) {
+	if (finish_target(&t, dst_dir->path, &status, failed, held) && !failed) {
 		failed = 1;
 		err = errno;
 	}

@@ -70,8 +70,25 @@ static int is_dot_or_dot_dot(const char *name)
 	return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// Reads every entry of an opened directory.  Patterns see the full path,
-// built once per entry on a prefix that is copied once per directory.
+// A worker reading ahead of the walk holds no more entries than its share
+// of the budget: past that, the walk reads the directory itself.
+static thread_local int64_t entry_cap = -1;
+static thread_local int cut_short;
+
+void cap_listing(int64_t entries)
+{
+	entry_cap = entries;
+	cut_short = 0;
+}
+
+int listing_cut(void)
+{
+	return cut_short;
+}
+
+// Reads every entry of an opened directory, or as many as the cap allows.
+// Patterns see the full path, built once per entry on a prefix that is
+// copied once per directory.
 OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *path, DirListing *listing,
                                       int dest_side)
 {
@@ -83,6 +100,7 @@ OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *pa
 
 	const struct dirent *e;
 	int searchable = 0;
+	int64_t seen = 0;
 	// A read error must not pass for the end of the directory: the entries
 	// not read would count as missing on this side.
 	while ((errno = 0, e = read_entry(reader)) != nullptr || errno != 0) {
@@ -106,6 +124,10 @@ OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *pa
 		// disproved.
 		if (searchable && is_dot_or_dot_dot(e->d_name))
 			continue;
+		if (entry_cap >= 0 && ++seen > entry_cap) {
+			cut_short = 1;
+			break;
+		}
 		FileStatus st;
 		int err = stat_entry(dir, e->d_name, full, &st) != 0 ? errno : 0;
 		searchable |= err == 0;

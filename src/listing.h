@@ -22,5 +22,9 @@ int scan_made(const Item *it, Side *side);
 // descriptors: give_back answers 1 when it freed some, and the open is
 // tried once more.  Never asked on a worker.
 void on_short_of_descriptors(int (*give_back)(void));
+// The entries a side read on this thread may hold (-1: any number); one
+// that would hold more is cut short, and listing_cut tells so.
+void cap_listing(int64_t entries);
+int listing_cut(void);
 
 #endif

@@ -46,7 +46,7 @@ struct Placement {
 	Placement *next;    // circular, through its group's head
 	char *name;
 	unsigned serial;    // its temporary
-	FileStatus status;  // the times, given again where a rename touches them
+	EntryStatus status; // the times, given again where a rename touches them
 };
 
 // The copies of one directory in one batch, in the order they were made.
@@ -133,7 +133,7 @@ static void start_barrier(Batch *b)
 // cannot be given, the copy goes and the old file stays.  Reports name the
 // copy's own path.
 OFF_THE_WALK static void place_named(int fd, const char *dir, const FsCaps *fs, const char *name,
-                                     unsigned serial, const FileStatus *status, int err)
+                                     unsigned serial, const EntryStatus *status, int err)
 {
 	char temp[40], path[PATH_BUF], temp_path[PATH_BUF + 40];
 	snprintf(temp, sizeof temp, TEMP_PREFIX "%u", serial);
@@ -143,7 +143,9 @@ OFF_THE_WALK static void place_named(int fd, const char *dir, const FsCaps *fs, 
 		if (rename_at(fd, temp, temp_path, name, path) != 0) {
 			report_error("rename", path);
 		} else {
-			if (fs->kind.renames_touch && set_times_at(fd, name, path, status) != 0)
+			FileStatus times;
+			view_status(&times, status);
+			if (fs->kind.renames_touch && set_times_at(fd, name, path, &times) != 0)
 				report_error("utime", path);
 			return;
 		}
@@ -258,7 +260,7 @@ void hold_copy(HeldDir **dir, const Side *dst, const EntryNode *s, const CopyRes
 	g->last->next = p;
 	g->last = p;
 	b->count++;
-	b->bytes += s->status.st_size;
+	b->bytes += s->status.size;
 	if (b->bytes >= batch_bytes)
 		place_copies();
 	else if (b->count >= BATCH_COPIES || held_dirs >= held_dirs_cap)

@@ -209,6 +209,23 @@ int list_is_device(FILE *f);
 // Status
 // ---------------------------------------------------------------------
 
+// What a listed entry keeps of its status: only the fields the walk, the
+// comparisons and the copies read, in well under half the system's record.
+struct EntryStatus {
+	int64_t size;
+	int64_t mtime, atime; // whole seconds
+	file_dev_t dev;
+	file_ino_t ino;
+	uint32_t mode;
+	int32_t mtime_nanos, atime_nanos;
+	uint32_t uid, gid;
+	unsigned char shared; // the file has more than one name
+	unsigned char holes;  // fewer blocks than bytes
+};
+void keep_status(EntryStatus *kept, const FileStatus *st);
+// A system record that holds what kept holds, for the calls that take one.
+void view_status(FileStatus *st, const EntryStatus *kept);
+
 // Status of a path, following links.
 int file_status(const char *path, FileStatus *st);
 // Status of an open descriptor (path for the Windows build, which has

@@ -863,6 +863,34 @@ int is_terminal(int fd) { return isatty(fd); }
 // Files are copied whole: the runtime tells nothing of holes.
 int may_have_holes(const FileStatus *) { return 0; }
 
+void keep_status(EntryStatus *kept, const FileStatus *st)
+{
+	*kept = {};
+	kept->size = st->st_size;
+	kept->mtime = (int64_t)st->st_mtime;
+	kept->atime = (int64_t)st->st_atime;
+	kept->dev = st->st_dev;
+	kept->ino = st->st_ino;
+	kept->mode = st->st_mode;
+	kept->uid = (uint32_t)st->st_uid;
+	kept->gid = (uint32_t)st->st_gid;
+	kept->shared = st->st_nlink > 1;
+}
+
+void view_status(FileStatus *st, const EntryStatus *kept)
+{
+	*st = {};
+	st->st_size = kept->size;
+	st->st_mtime = (time_t)kept->mtime;
+	st->st_atime = (time_t)kept->atime;
+	st->st_dev = kept->dev;
+	st->st_ino = kept->ino;
+	st->st_mode = kept->mode;
+	st->st_uid = (int)kept->uid;
+	st->st_gid = (int)kept->gid;
+	st->st_nlink = kept->shared ? 2 : 1;
+}
+
 int next_data(int, int64_t, int64_t *, int64_t *) { return -1; }
 
 int seek_to(int, int64_t) { return 1; }

@@ -87,7 +87,8 @@ static int must_keep(const Item *it, const FileStatus *st, file_dev_t parent_dev
 // Answers 1 when it or a directory below it was kept.
 int remove_subtree(char *header, const Item *it, const EntryNode *d, file_dev_t parent_dev)
 {
-	if (must_keep(it, &d->status, parent_dev))
+	FileStatus st = entry_view(d);
+	if (must_keep(it, &st, parent_dev))
 		return 1;
 	return remove_tree(header, it);
 }

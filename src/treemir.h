@@ -29,8 +29,15 @@ enum {
 struct EntryNode {
 	EntryNode *next;
 	char *name;
-	FileStatus status; // snapshot taken while the directory was read
+	EntryStatus status; // snapshot taken while the directory was read
 	int is_link;        // the entry itself is a symbolic link
+};
+
+// Storage a list carves its nodes, or their names, from: a list of a
+// million entries makes a few dozen allocations, not two million.
+struct ListChunk {
+	ListChunk *prev;
+	size_t used, cap; // bytes of the chunk's data, which follows it
 };
 
 // A list head with a sorted index.  The name lists of the exclusion rules
@@ -39,6 +46,8 @@ struct EntryList {
 	EntryNode *next;
 	int32_t count;     // valid after sort_list
 	EntryNode **index; // count nodes ascending by name; null when empty
+	ListChunk *nodes;  // the nodes, in arrays
+	ListChunk *names;  // their names, end to end
 };
 
 struct DirListing {
@@ -146,9 +155,20 @@ EntryNode *list_end(EntryList *list);
 void init_list(EntryList *list);
 void init_patterns(PatternList *list);
 EntryNode *add_entry(EntryList *list, const char *name, const FileStatus *status);
+// What the walk reads of the status of a listed entry, as the system's
+// record, for the calls that take one.
+FileStatus entry_view(const EntryNode *entry);
 int compare_entries(const void *a, const void *b);
 void sort_list(EntryList *list);
 EntryNode *find_entry(EntryList *list, const EntryNode *entry);
+// A place in a sorted list, for matching another list's entries against
+// it in name order: each is found in one pass over both.
+struct ListCursor {
+	const EntryList *list;
+	int32_t at;
+};
+// The entry named name, or null; names are asked in ascending order.
+EntryNode *seek_entry(ListCursor *c, const char *name);
 void free_list(EntryList *list);
 void free_listing(DirListing *listing);
 // What a destination file system keeps of a status (modes, time steps).

@@ -101,7 +101,7 @@ static int dest_item(PairWalk *w, Item *it, char *buf, const char *name, const c
 // A temporary that a run cut short left behind: never part of the mirror.
 static int is_leftover(const EntryNode *d)
 {
-	return !d->is_link && S_ISREG(d->status.st_mode) &&
+	return !d->is_link && S_ISREG(d->status.mode) &&
 	       strncmp(d->name, TEMP_PREFIX, sizeof TEMP_PREFIX - 1) == 0;
 }
 
@@ -112,10 +112,11 @@ OFF_THE_WALK static void remove_extra_files(PairWalk *w, int remove_missing)
 	EntryList *files = &w->dst.list.files;
 	char path[PATH_BUF];
 	Item it;
+	ListCursor in_source = {&w->src.list.files, 0};
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *d = files->index[i];
 		int leftover = is_leftover(d);
-		if (find_entry(&w->src.list.files, d) != nullptr || !(leftover || remove_missing) ||
+		if (seek_entry(&in_source, d->name) != nullptr || !(leftover || remove_missing) ||
 		    dest_item(w, &it, path, d->name, "unlink"))
 			continue;
 		ready_for_change(w);
@@ -132,7 +133,7 @@ static int seen_in_source(PairWalk *w, const EntryNode *d)
 {
 	EntryList *dirs = &w->src.list.dirs;
 	for (int32_t i = 0; i < dirs->count; i++)
-		if (same_file(&dirs->index[i]->status, &d->status))
+		if (dirs->index[i]->status.dev == d->status.dev && dirs->index[i]->status.ino == d->status.ino)
 			return 1;
 	return 0;
 }
@@ -140,9 +141,9 @@ static int seen_in_source(PairWalk *w, const EntryNode *d)
 // Whether a destination subdirectory goes: the source lacks it (where the
 // pair removes at all), or it is a link standing where the source has a
 // directory.
-static int dir_goes(PairWalk *w, const EntryNode *d, int remove_missing)
+static int dir_goes(PairWalk *w, ListCursor *in_source, const EntryNode *d, int remove_missing)
 {
-	if (find_entry(&w->src.list.dirs, d) != nullptr)
+	if (seek_entry(in_source, d->name) != nullptr)
 		return d->is_link;
 	return remove_missing && (d->is_link || !seen_in_source(w, d));
 }
@@ -154,9 +155,10 @@ OFF_THE_WALK static void remove_extra_dirs(PairWalk *w, int remove_missing)
 {
 	char path[PATH_BUF];
 	Item it;
+	ListCursor in_source = {&w->src.list.dirs, 0};
 	for (int32_t i = 0; i < w->dst.list.dirs.count; i++) {
 		const EntryNode *d = w->dst.list.dirs.index[i];
-		if (!dir_goes(w, d, remove_missing) ||
+		if (!dir_goes(w, &in_source, d, remove_missing) ||
 		    dest_item(w, &it, path, d->name, d->is_link ? "unlink" : "rmdir"))
 			continue;
 		ready_for_change(w);
@@ -176,20 +178,21 @@ static int needs_copy(const FsCaps *fs, const EntryNode *s, const EntryNode *d)
 {
 	if (d == nullptr || d->is_link)
 		return 1;
-	int64_t after = time_after(fs, &s->status, &d->status);
+	FileStatus src = entry_view(s), dst = entry_view(d);
+	int64_t after = time_after(fs, &src, &dst);
 	if (run.copy_mode == 0)
-		return s->status.st_size != d->status.st_size || after != 0 || !same_mode(fs, &s->status, &d->status);
+		return s->status.size != d->status.size || after != 0 || !same_mode(fs, &src, &dst);
 	return after > 0;
 }
 
 // What holds a copy's name in the destination.  A file with other names
 // may be one of them outside the destination, or in the source: it is
 // replaced, never rewritten.  A directory (kept with -r) is never replaced.
-static int name_held(PairWalk *w, const EntryNode *s, const EntryNode *d)
+static int name_held(ListCursor *dest_dirs, const EntryNode *s, const EntryNode *d)
 {
 	if (d != nullptr)
-		return !d->is_link && d->status.st_nlink > 1 ? NAME_SHARED : NAME_TAKEN;
-	return find_entry(&w->dst.list.dirs, s) != nullptr ? NAME_DIR : NAME_FREE;
+		return !d->is_link && d->status.shared ? NAME_SHARED : NAME_TAKEN;
+	return seek_entry(dest_dirs, s->name) != nullptr ? NAME_DIR : NAME_FREE;
 }
 
 // Whether the pair's copies may be made side by side, so that their order
@@ -224,7 +227,7 @@ static int holds_temp_names(PairWalk *w)
 // directory holds.
 static int worker_may_copy(const EntryNode *s, int held)
 {
-	return held != NAME_DIR && (uint64_t)s->status.st_size <= (uint64_t)run.buffer_size;
+	return held != NAME_DIR && (uint64_t)s->status.size <= (uint64_t)run.buffer_size;
 }
 
 // Whether the pair's copies would wait, and so go to workers: where the
@@ -297,15 +300,16 @@ static CopyPlan *plan_copies(PairWalk *w)
 	CopyPlan *plan = (CopyPlan *)xmalloc((size_t)files->count * sizeof *plan);
 	int hand_over = -1, side_by_side = -1;
 	w->temp_names = holds_temp_names(w);
+	ListCursor dest_files = {&w->dst.list.files, 0}, dest_dirs = {&w->dst.list.dirs, 0};
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *s = files->index[i];
 		run.checked_count++;
-		const EntryNode *d = find_entry(&w->dst.list.files, s);
+		const EntryNode *d = seek_entry(&dest_files, s->name);
 		plan[i].how = COPY_NONE;
 		if (w->same_dir || !needs_copy(w->dst.fs, s, d))
 			continue;
 		ready_for_change(w);
-		plan[i].held = (unsigned char)name_held(w, s, d);
+		plan[i].held = (unsigned char)name_held(&dest_dirs, s, d);
 		if (side_by_side < 0)
 			side_by_side = copies_side_by_side(w);
 		int to_worker = side_by_side && worker_may_copy(s, plan[i].held);
@@ -383,8 +387,10 @@ static void take_back_copies(PairWalk *w, CopyJob *ring, int32_t window, int32_t
 // of it: the room it finds is the room one thread would find.
 static void copy_by_walk(PairWalk *w, const EntryNode *s, int held)
 {
-	if (s->status.st_size >= run.buffer_size && !w->dst.fs->kind.in_memory)
-		make_room(w->dst.fd, s->status.st_size);
+	// Nothing of the pair is copied ahead of this one: the room it finds
+	// is the room one thread would find.
+	if (s->status.size >= run.buffer_size && !w->dst.fs->kind.in_memory)
+		make_room(w->dst.fd, s->status.size);
 	int64_t wall = 0, cpu = 0;
 	int timed = judged_by_timing(w->dst.fs);
 	if (timed)
@@ -458,20 +464,23 @@ static Listed *take_kid(PairWalk *w, int32_t i, const EntryNode *d)
 		return nullptr;
 	w->kids[i] = nullptr;
 	finish_job(&l->job);
-	if (d == nullptr || d->is_link || !l->dst_ok || !same_file(&l->dst.status, &d->status))
+	FileStatus listed = d != nullptr ? entry_view(d) : FileStatus{};
+	if (d == nullptr || d->is_link || !l->dst_ok || !same_file(&l->dst.status, &listed))
 		drop_dest(l);
 	return l;
 }
 
 // Creates what is missing of the i-th source subdirectory's counterpart
-// and descends into the pair.
-static void descend(PairWalk *w, int32_t i, char *sub_src, char *sub_dst)
+// and descends into the pair; the subdirectories come in name order and
+// are matched in the destination's through dest_dirs.
+static void descend(PairWalk *w, ListCursor *dest_dirs, int32_t i, char *sub_src, char *sub_dst)
 {
 	const EntryNode *s = w->src.list.dirs.index[i];
 	Item sub;
 	if (item_path(sub_src, w->src.path, s->name, "opendir") || dest_item(w, &sub, sub_dst, s->name, "mkdir"))
 		return;
-	if (on_walk_path(&s->status)) {
+	FileStatus st = entry_view(s);
+	if (on_walk_path(&st)) {
 		report_errno("opendir", sub_src, ELOOP); // a link back to a directory being walked
 		return;
 	}
@@ -479,7 +488,7 @@ static void descend(PairWalk *w, int32_t i, char *sub_src, char *sub_dst)
 		report_line("treemir: source %s lies inside destination\n", err_text(sub_src));
 		return;
 	}
-	const EntryNode *d = find_entry(&w->dst.list.dirs, s);
+	const EntryNode *d = seek_entry(dest_dirs, s->name);
 	if (d == nullptr)
 		clear_special(w, &sub);
 	if (d == nullptr || (d->is_link && !w->same_dir)) {
@@ -501,9 +510,10 @@ static void sync_subdirs(PairWalk *w)
 		queue_kids(&w->src, w->dst.fd, w->dst.path, &w->kids, &w->kid_count);
 	// On the heap: the recursion is as deep as the tree.
 	char *paths = (char *)xmalloc(2 * (size_t)PATH_BUF);
+	ListCursor dest_dirs = {&w->dst.list.dirs, 0};
 	for (int32_t i = 0; i < dirs->count; i++)
 		if (!is_dest_root(dirs->index[i]))
-			descend(w, i, paths, paths + PATH_BUF);
+			descend(w, &dest_dirs, i, paths, paths + PATH_BUF);
 	free(paths);
 	drop_kids(&w->kids, &w->kid_count);
 }

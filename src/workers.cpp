@@ -32,7 +32,7 @@ enum {
 	RESERVED_FDS = 128,   // for the walk's own directories, one per level
 	FDS_PER_WORKER = 64,  // two per pair read ahead, two per copy
 	AHEAD_PER_WORKER = 8,
-	AHEAD_ENTRIES = 8192, // entries in the pairs read ahead: about 2 MiB
+	AHEAD_ENTRIES = 8192, // entries in the pairs read ahead and being read
 	COPY_WINDOW = 64,     // the most copies queued ahead of the one the walk takes
 };
 
@@ -96,8 +96,13 @@ static Job *next_job(void)
 	return job;
 }
 
+// Set on the workers' threads: a pair the walk reads itself, because no
+// worker had started it, is the walk's at once and needs no cap.
+static thread_local int on_worker;
+
 static void worker_loop(void)
 {
+	on_worker = 1;
 	std::unique_lock<std::mutex> hold(pool.lock);
 	for (;;) {
 		Job *job = next_job();
@@ -322,26 +327,62 @@ void queue_kids(const Side *src, int dst_fd, const char *dst_path, Listed ***kid
 		pool.wake.notify_one();
 }
 
+// The entries a pair being read may hold: its share, among the pairs
+// being read, of what the budget has left beside the pairs read (-1: any
+// number, on the walk's thread).  Under pool.lock.
+static int64_t entries_allowed(void)
+{
+	if (!on_worker)
+		return -1;
+	int64_t room = AHEAD_ENTRIES - pool.entries;
+	return room > 0 ? room / (pool.reading > 0 ? pool.reading : 1) : 0;
+}
+
+static int64_t side_entries(const Side *side)
+{
+	return (int64_t)side->list.files.count + side->list.dirs.count;
+}
+
+// A side read ahead that outgrew the budget is given up, its output with
+// it: the walk reads it itself, when it comes to it, and holds it alone.
+static int give_up_if_cut(Side *side, Recording *out)
+{
+	if (!listing_cut())
+		return 0;
+	close_side(side);
+	free_recording(out);
+	return 1;
+}
+
 // A worker's reading of a pair: the source by its path, as the walk reads
 // it, then the destination relative to its parent; each side's output
-// kept for the walk.
+// kept for the walk.  Together they hold no more than the budget's room:
+// a larger directory is read by the walk alone.
 static void read_ahead(Listed *l)
 {
+	int64_t cap;
+	{
+		std::lock_guard<std::mutex> hold(pool.lock);
+		cap = entries_allowed();
+	}
 	Item src = {CURRENT_DIR, l->src_path, l->src_path};
 	int64_t waits = times_waited();
 	record_into(&l->src_out);
-	l->src_ok = scan_at(&src, 1, 0, &l->src) == 0;
+	cap_listing(cap);
+	l->src_ok = scan_at(&src, 1, 0, &l->src) == 0 && !give_up_if_cut(&l->src, &l->src_out);
 	record_into(&l->dst_out);
 	if (l->src_ok) {
 		init_side(&l->dst, l->dst_path);
+		cap_listing(cap < 0 ? -1 : cap - side_entries(&l->src));
 		l->dst.fd = open_dir_at(l->parent, l->name, l->dst_path, 0);
-		l->dst_ok = l->dst.fd >= 0 && list_side(&l->dst, 1) == 0;
+		l->dst_ok = l->dst.fd >= 0 && list_side(&l->dst, 1) == 0 && !give_up_if_cut(&l->dst, &l->dst_out);
 	}
 	record_into(nullptr);
+	cap_listing(-1);
 	l->src.waited = times_waited() != waits;
-	l->entries = (int64_t)l->src.list.files.count + l->src.list.dirs.count;
+	l->entries = l->src_ok ? side_entries(&l->src) : 0;
 	if (l->dst_ok)
-		l->entries += (int64_t)l->dst.list.files.count + l->dst.list.dirs.count;
+		l->entries += side_entries(&l->dst);
 	{
 		std::lock_guard<std::mutex> hold(pool.lock);
 		pool.entries += l->entries;

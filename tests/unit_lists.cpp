@@ -20,7 +20,9 @@ TEST(EntryLists, SortsByUnsignedBytesAndFindsExactNames)
 
 	init_list(&list);
 	// Added in no useful order; bytes above 127 must sort after ASCII.
-	const char *names[] = {"b", "\xff", "a1", "B", "~", "\xc3\xa9", "_", "a", "Z", "\x80x", "A"};
+	// Names that share their first eight bytes order by the rest.
+	const char *names[] = {"b", "\xff", "a1", "B", "~", "\xc3\xa9", "_", "a", "Z", "\x80x", "A",
+	                       "prefix12", "prefix12\xff", "prefix1", "prefix12A", "prefix123", "prefix12A0"};
 	auto tag = [](const char *n) { return (off_t)((unsigned char)n[0] * 100 + strlen(n)); };
 	struct stat st = {};
 	for (const char *n : names) {
@@ -28,17 +30,18 @@ TEST(EntryLists, SortsByUnsignedBytesAndFindsExactNames)
 		add_entry(&list, n, &st);
 	}
 	sort_list(&list);
-	ASSERT_EQ(list.count, 11);
+	ASSERT_EQ(list.count, 17);
 	std::vector<std::string> sorted;
 	for (int32_t i = 0; i < list.count; i++)
 		sorted.push_back(list.index[i]->name);
-	EXPECT_EQ(sorted, (std::vector<std::string>{"A", "B", "Z", "_", "a", "a1", "b", "~",
+	EXPECT_EQ(sorted, (std::vector<std::string>{"A", "B", "Z", "_", "a", "a1", "b", "prefix1", "prefix12",
+	                                             "prefix123", "prefix12A", "prefix12A0", "prefix12\xff", "~",
 	                                             "\x80x", "\xc3\xa9", "\xff"}));
 
 	struct Probe { const char *name; bool hit; } probes[] = {
 		{"A", true}, {"a", true}, {"a1", true}, {"\xff", true}, {"\x80x", true}, {"~", true},
 		{"", false}, {"AA", false}, {"c", false}, {"a2", false}, {"\x80", false},
-		{"\xc3", false}, {"b ", false},
+		{"\xc3", false}, {"b ", false}, {"prefix12A", true}, {"prefix12\xff", true}, {"prefix12B", false},
 	};
 	for (const Probe &p : probes) {
 		probe.name = const_cast<char *>(p.name);
@@ -47,7 +50,7 @@ TEST(EntryLists, SortsByUnsignedBytesAndFindsExactNames)
 		if (hit) {
 			EXPECT_NE(hit, &probe);
 			EXPECT_STREQ(hit->name, p.name);
-			EXPECT_EQ(hit->status.st_size, tag(p.name));
+			EXPECT_EQ(hit->status.size, tag(p.name));
 		}
 	}
 	free_list(&list);

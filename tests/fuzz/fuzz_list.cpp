@@ -51,10 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 			abort();
 	if (n != end)
 		abort();
-	for (EntryNode *next; n = names.next, n != end; names.next = next) {
-		next = n->next;
-		free(n); // its name is part of it
-	}
+	free_list(&names);
 	for (PatternNode *p = patterns.next, *next; p != reinterpret_cast<PatternNode *>(&patterns); p = next) {
 		next = p->next;
 		regfree(&p->compiled);
