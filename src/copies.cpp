@@ -253,8 +253,6 @@ static void take_back_copies(PairWalk *w, CopyJob *ring, int32_t window, int32_t
 // of it: the room it finds is the room one thread would find.
 static void copy_by_walk(PairWalk *w, const EntryNode *s, int held)
 {
-	// Nothing of the pair is copied ahead of this one: the room it finds
-	// is the room one thread would find.
 	if (s->status.size >= run.buffer_size && !w->dst.fs->kind.in_memory)
 		make_room(w->dst.fd, s->status.size);
 	int64_t wall = 0, cpu = 0;

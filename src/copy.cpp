@@ -387,12 +387,12 @@ static int open_target(CopyTarget *t, const char *dst_dir, int held)
 }
 
 // Links the finished unnamed file in while its descriptor is open: under
-// the copy's own name when that is free and it need not wait for its data
-// to reach the disk, else under a temporary name that then replaces what
-// holds it.
+// the copy's own name when that is free, else under a temporary name that
+// then replaces what holds it.  Only a copy that need not wait for its
+// data to reach the disk is unnamed.
 static int link_target(CopyTarget *t, const char *dst_dir, int replace)
 {
-	if (!replace && !t->defer) {
+	if (!replace) {
 		if (link_unnamed_at(t->fd, t->dst.dir, t->dst.name) == 0) {
 			t->kind = TARGET_IN_PLACE; // it stands under its name now
 			return 0;

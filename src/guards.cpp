@@ -63,10 +63,10 @@ int is_dest_root(const EntryNode *s)
 
 // Whether a source directory is one the walk is inside: a link back to
 // it would loop.
-int on_walk_path(const FileStatus *st)
+int on_walk_path(file_dev_t dev, file_ino_t ino)
 {
 	for (const WalkFrame *f = run.walk_path; f != nullptr; f = f->parent)
-		if (f->known && f->dev == st->st_dev && f->ino == st->st_ino)
+		if (f->known && f->dev == dev && f->ino == ino)
 			return 1;
 	return 0;
 }

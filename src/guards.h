@@ -11,6 +11,6 @@ int lies_inside(const char *path);
 // The destination root seen from inside the source.
 int is_dest_root(const EntryNode *s);
 // Whether a source directory is one the walk is inside.
-int on_walk_path(const FileStatus *st);
+int on_walk_path(file_dev_t dev, file_ino_t ino);
 
 #endif

@@ -1,8 +1,8 @@
 // Entry lists: circular singly linked lists whose head is their own
 // sentinel, new nodes at the front, and an index array sorted by name in
-// byte order for sorted access, binary search and matching two lists in
-// one pass.  A list owns its nodes, their names and its index, the nodes
-// and names carved from chunks of its own.
+// byte order for sorted access and for matching two lists in one pass.  A
+// list owns its nodes, their names and its index, the nodes and names
+// carved from chunks of its own.
 #include "treemir.h"
 #include "console.h"
 
@@ -76,13 +76,6 @@ FileStatus entry_view(const EntryNode *entry)
 	return st;
 }
 
-int compare_entries(const void *a, const void *b)
-{
-	const EntryNode *x = *(const EntryNode *const *)a;
-	const EntryNode *y = *(const EntryNode *const *)b;
-	return strcmp(x->name, y->name); // compares bytes as unsigned char
-}
-
 // A name's first eight bytes as one number that orders as the bytes do
 // (a name shorter than eight bytes padded with NULs, as strcmp sees it),
 // so that most comparisons of a sort are one of two numbers in the array
@@ -145,15 +138,6 @@ EntryNode *seek_entry(ListCursor *c, const char *name)
 		c->at++;
 	}
 	return nullptr;
-}
-
-EntryNode *find_entry(EntryList *list, const EntryNode *entry)
-{
-	if (list->count == 0)
-		return nullptr;
-	void *hit = bsearch(&entry, list->index, (size_t)list->count,
-	                    sizeof(EntryNode *), compare_entries);
-	return hit ? *(EntryNode **)hit : nullptr;
 }
 
 void free_list(EntryList *list)

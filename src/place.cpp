@@ -44,7 +44,7 @@ struct HeldDir {
 
 struct Placement {
 	Placement *next;    // circular, through its group's head
-	char *name;
+	char *name;         // in the same allocation
 	unsigned serial;    // its temporary
 	EntryStatus status; // the times, given again where a rename touches them
 };
@@ -99,8 +99,9 @@ static void release_dir(HeldDir *d)
 	free(d);
 }
 
-// The barrier: each file system of the batch flushed once.  Records
-// nothing; the walk reports a failure when it places the batch.
+// The barrier: each file system of the batch flushed once, but those whose
+// copies were flushed one by one as they were made.  Records nothing; the
+// walk reports a failure when it places the batch.
 static void run_barrier(Job *job)
 {
 	Batch *b = (Batch *)job;
@@ -108,8 +109,8 @@ static void run_barrier(Job *job)
 		PlaceGroup *seen = b->head.next;
 		while (seen != g && seen->dir->dev != g->dir->dev)
 			seen = seen->next;
-		g->flushed = seen == g;
-		g->err = !g->flushed ? seen->err : flush_fs(g->dir->fd) != 0 ? errno : 0;
+		g->flushed = seen == g && !g->dir->fs->kind.flush_each;
+		g->err = seen != g ? seen->err : g->flushed && flush_fs(g->dir->fd) != 0 ? errno : 0;
 	}
 }
 
@@ -126,8 +127,6 @@ static void start_barrier(Batch *b)
 		run_barrier(&b->job);
 }
 
-// Gives one waiting copy its name; a copy whose data may not be on the
-// disk goes, and the old file stays.
 // Gives the copy waiting under the temporary serial in the directory fd
 // (dir, on fs) its name; after a failed barrier (err), or where the name
 // cannot be given, the copy goes and the old file stays.  Reports name the
@@ -143,10 +142,12 @@ OFF_THE_WALK static void place_named(int fd, const char *dir, const FsCaps *fs, 
 		if (rename_at(fd, temp, temp_path, name, path) != 0) {
 			report_error("rename", path);
 		} else {
-			FileStatus times;
-			view_status(&times, status);
-			if (fs->kind.renames_touch && set_times_at(fd, name, path, &times) != 0)
-				report_error("utime", path);
+			if (fs->kind.renames_touch) {
+				FileStatus times;
+				view_status(&times, status);
+				if (set_times_at(fd, name, path, &times) != 0)
+					report_error("utime", path);
+			}
 			return;
 		}
 	}
@@ -176,7 +177,6 @@ static void place_sealed(void)
 		for (Placement *p = g->head.next, *after; p != &g->head; p = after) {
 			after = p->next;
 			place_one(g, p);
-			free(p->name);
 			free(p);
 		}
 		release_dir(g->dir);
@@ -250,9 +250,9 @@ void hold_copy(HeldDir **dir, const Side *dst, const EntryNode *s, const CopyRes
 		b->last->next = g;
 		b->last = g;
 	}
-	Placement *p = (Placement *)xmalloc(sizeof *p);
 	size_t len = strlen(s->name) + 1;
-	p->name = (char *)xmalloc(len);
+	Placement *p = (Placement *)xmalloc(sizeof *p + len);
+	p->name = (char *)(p + 1);
 	memcpy(p->name, s->name, len);
 	p->serial = r->serial;
 	p->status = s->status;

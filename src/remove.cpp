@@ -76,7 +76,7 @@ void remove_link(char *header, const Item *it)
 // the system refuses to remove a mount point.
 static int must_keep(const Item *it, const FileStatus *st, file_dev_t parent_dev)
 {
-	if (!is_mount_root(it->dir, it->name, it->path, st, parent_dev) && !on_walk_path(st))
+	if (!is_mount_root(it->dir, it->name, it->path, st, parent_dev) && !on_walk_path(st->st_dev, st->st_ino))
 		return 0;
 	report_errno("rmdir", it->path, EBUSY);
 	return 1;

@@ -158,9 +158,7 @@ EntryNode *add_entry(EntryList *list, const char *name, const FileStatus *status
 // What the walk reads of the status of a listed entry, as the system's
 // record, for the calls that take one.
 FileStatus entry_view(const EntryNode *entry);
-int compare_entries(const void *a, const void *b);
 void sort_list(EntryList *list);
-EntryNode *find_entry(EntryList *list, const EntryNode *entry);
 // A place in a sorted list, for matching another list's entries against
 // it in name order: each is found in one pass over both.
 struct ListCursor {

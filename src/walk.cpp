@@ -163,8 +163,8 @@ static Listed *take_kid(PairWalk *w, int32_t i, const EntryNode *d)
 		return nullptr;
 	w->kids[i] = nullptr;
 	finish_job(&l->job);
-	FileStatus listed = d != nullptr ? entry_view(d) : FileStatus{};
-	if (d == nullptr || d->is_link || !l->dst_ok || !same_file(&l->dst.status, &listed))
+	if (d == nullptr || d->is_link || !l->dst_ok || l->dst.status.st_dev != d->status.dev ||
+	    l->dst.status.st_ino != d->status.ino)
 		drop_dest(l);
 	return l;
 }
@@ -178,8 +178,7 @@ static void descend(PairWalk *w, ListCursor *dest_dirs, int32_t i, char *sub_src
 	Item sub;
 	if (item_path(sub_src, w->src.path, s->name, "opendir") || dest_item(w, &sub, sub_dst, s->name, "mkdir"))
 		return;
-	FileStatus st = entry_view(s);
-	if (on_walk_path(&st)) {
+	if (on_walk_path(s->status.dev, s->status.ino)) {
 		report_errno("opendir", sub_src, ELOOP); // a link back to a directory being walked
 		return;
 	}
@@ -313,7 +312,7 @@ static int walk_pair(PairWalk *w)
 		return 1;
 	}
 	w->same_dir = same_file(&w->src.status, &w->dst.status);
-	if (!w->same_dir && on_walk_path(&w->dst.status)) {
+	if (!w->same_dir && on_walk_path(w->dst.status.st_dev, w->dst.status.st_ino)) {
 		// A source directory mounted into the destination: the pair would
 		// remove from and copy into the source.
 		report_errno("opendir", w->dst.path, EBUSY);
