@@ -40,24 +40,25 @@ void ready_for_change(PairWalk *w)
 // link in the destination is never taken for the file it points at, and in
 // mode 0 a copy whose permission bits drifted differs as much as one whose
 // data did.
-static int needs_copy(const FsCaps *fs, const EntryNode *s, const EntryNode *d)
+static int needs_copy(const FsCaps *fs, const EntryNode *s, const Counterpart *d)
 {
-	if (d == nullptr || d->is_link)
+	if (d == nullptr || (d->flags & COUNTERPART_LINK))
 		return 1;
-	FileStatus src = entry_view(s), dst = entry_view(d);
+	FileStatus src = entry_view(s), dst = counterpart_view(d);
 	int64_t after = time_after(fs, &src, &dst);
 	if (run.copy_mode == 0)
-		return s->status.size != d->status.size || after != 0 || !same_mode(fs, &src, &dst);
+		return s->status.size != d->size || after != 0 || !same_mode(fs, &src, &dst);
 	return after > 0;
 }
 
 // What holds a copy's name in the destination.  A file with other names
 // may be one of them outside the destination, or in the source: it is
 // replaced, never rewritten.  A directory (kept with -r) is never replaced.
-static int name_held(ListCursor *dest_dirs, const EntryNode *s, const EntryNode *d)
+static int name_held(ListCursor *dest_dirs, const EntryNode *s, const Counterpart *d)
 {
 	if (d != nullptr)
-		return !d->is_link && d->status.shared ? NAME_SHARED : NAME_TAKEN;
+		return (d->flags & (COUNTERPART_LINK | COUNTERPART_SHARED)) == COUNTERPART_SHARED ? NAME_SHARED
+		                                                                                  : NAME_TAKEN;
 	return seek_entry(dest_dirs, s->name) != nullptr ? NAME_DIR : NAME_FREE;
 }
 
@@ -166,11 +167,11 @@ static CopyPlan *plan_copies(PairWalk *w)
 	CopyPlan *plan = (CopyPlan *)xmalloc((size_t)files->count * sizeof *plan);
 	int hand_over = -1, side_by_side = -1;
 	w->temp_names = holds_temp_names(w);
-	ListCursor dest_files = {&w->dst.list.files, 0}, dest_dirs = {&w->dst.list.dirs, 0};
+	ListCursor dest_dirs = {&w->dst.list.dirs, 0};
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *s = files->index[i];
 		run.checked_count++;
-		const EntryNode *d = seek_entry(&dest_files, s->name);
+		const Counterpart *d = counterpart_of(&w->dst.list, i);
 		plan[i].how = COPY_NONE;
 		if (w->same_dir || !needs_copy(w->dst.fs, s, d))
 			continue;

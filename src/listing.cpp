@@ -20,12 +20,37 @@ static void show_progress(const char *text)
 		put_text(stdout, text, 1);
 }
 
+// What a side is read into: its listing and, for a destination read
+// against its source, the source's files by name.
+struct Into {
+	DirListing *listing;
+	const NameTable *source; // null: every file is an entry
+};
+
+// Files a destination file the source has as its counterpart: nothing
+// more of it is kept.  Answers 0 for a file the source lacks.
+static int took_counterpart(const Into *into, const char *name, const FileStatus *st, int is_link)
+{
+	if (into->source == nullptr)
+		return 0;
+	int32_t i = table_find(into->source, name);
+	if (i < 0)
+		return 0;
+	keep_counterpart(into->listing, i, into->source->list->count, st, is_link);
+	return 1;
+}
+
+static void file_regular(const Into *into, const char *name, const FileStatus *st, int is_link)
+{
+	if (find_name(&run.exclude_files, name) == nullptr && !took_counterpart(into, name, st, is_link))
+		add_entry(&into->listing->files, name, st)->is_link = is_link;
+}
+
 // Files one entry into the listing by its type, or leaves it out with the
 // notice its type calls for.
-static void file_entry(DirListing *listing, const char *dir, const char *name,
-                       const FileStatus *st, int is_link)
+static void file_entry(const Into *into, const char *dir, const char *name, const FileStatus *st,
+                       int is_link)
 {
-	EntryNode *node = nullptr;
 	switch (st->st_mode & S_IFMT) {
 	case S_IFIFO:
 		put_format(stderr, 0, "\ntreemir: Ignored fifo %s in %s\n", err_text(name), err_text(dir));
@@ -35,19 +60,16 @@ static void file_entry(DirListing *listing, const char *dir, const char *name,
 		return;
 	case S_IFDIR:
 		if (find_name(&run.exclude_dirs, name) == nullptr)
-			node = add_entry(&listing->dirs, name, st);
-		break;
+			add_entry(&into->listing->dirs, name, st)->is_link = is_link;
+		return;
 	case S_IFREG:
-		if (find_name(&run.exclude_files, name) == nullptr)
-			node = add_entry(&listing->files, name, st);
-		break;
+		file_regular(into, name, st, is_link);
+		return;
 	default:
 		put_format(stderr, 0, "\ntreemir: Ignored unknown  %s in directory %s\n", err_text(name),
 		        err_text(dir));
 		return;
 	}
-	if (node != nullptr)
-		node->is_link = is_link;
 }
 
 // In the destination, a link whose target cannot be listed (dangling, a
@@ -55,13 +77,12 @@ static void file_entry(DirListing *listing, const char *dir, const char *name,
 // that is a link, so that the walk removes or replaces it instead of
 // reporting it on every run.  Whether the entry was such a link (listed,
 // or left out by name).
-static int took_bare_link(int dir, const struct dirent *e, const char *full, DirListing *listing)
+static int took_bare_link(int dir, const struct dirent *e, const char *full, const Into *into)
 {
 	FileStatus st;
 	if (!entry_is_link(dir, e, full) || lstat_entry(dir, e->d_name, full, &st) != 0)
 		return 0;
-	if (find_name(&run.exclude_files, e->d_name) == nullptr)
-		add_entry(&listing->files, e->d_name, &st)->is_link = 1;
+	file_regular(into, e->d_name, &st, 1);
 	return 1;
 }
 
@@ -89,7 +110,7 @@ int listing_cut(void)
 // Reads every entry of an opened directory, or as many as the cap allows.
 // Patterns see the full path, built once per entry on a prefix that is
 // copied once per directory.
-OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *path, DirListing *listing,
+OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *path, const Into *into,
                                       int dest_side)
 {
 	char full[PATH_BUF];
@@ -132,13 +153,13 @@ OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *pa
 		int err = stat_entry(dir, e->d_name, full, &st) != 0 ? errno : 0;
 		searchable |= err == 0;
 		if (dest_side && (err != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) &&
-		    took_bare_link(dir, e, full, listing))
+		    took_bare_link(dir, e, full, into))
 			continue;
 		if (err != 0) {
 			report_errno("stat", full, err);
 			continue;
 		}
-		file_entry(listing, path, e->d_name, &st, entry_is_link(dir, e, full));
+		file_entry(into, path, e->d_name, &st, entry_is_link(dir, e, full));
 	}
 }
 
@@ -169,8 +190,10 @@ static int check_dir(const char *path, FileStatus *dir_status)
 // empty, and its entries are not read.
 enum { SIDE_SOURCE, SIDE_DEST, SIDE_DEST_MADE };
 
-// Lists the open directory of a side, then sorts the listing.
-static int list_dir(Side *side, int dest_side)
+// Lists the open directory of a side, then sorts the listing.  A
+// destination read against its source's files keeps those the source has
+// as their counterparts.
+static int list_dir(Side *side, int dest_side, const EntryList *source_files)
 {
 	if (dest_side == SIDE_DEST_MADE) {
 		show_progress("*");
@@ -182,7 +205,15 @@ static int list_dir(Side *side, int dest_side)
 	if (failed) {
 		report_error("opendir", side->path);
 	} else {
-		read_entries(reader, side->fd, side->path, &side->list, dest_side);
+		NameTable table;
+		Into into = {&side->list, nullptr};
+		if (source_files != nullptr && source_files->count > 0) {
+			build_table(&table, source_files);
+			into.source = &table;
+		}
+		read_entries(reader, side->fd, side->path, &into, dest_side);
+		if (into.source != nullptr)
+			free_table(&table);
 		close_reader(reader);
 		show_progress("*");
 		sort_list(&side->list.files);
@@ -195,8 +226,7 @@ static int list_dir(Side *side, int dest_side)
 
 void init_side(Side *side, const char *path)
 {
-	init_list(&side->list.files);
-	init_list(&side->list.dirs);
+	init_listing(&side->list);
 	side->path = path;
 	side->default_acl = 1; // until asked
 	side->fs = nullptr;    // until the walk knows it
@@ -206,13 +236,13 @@ void init_side(Side *side, const char *path)
 // Lists a side whose directory is open in side->fd, after its status and
 // its SCAN line.  Answers 1, the directory closed, after reporting why it
 // cannot be read.
-int list_side(Side *side, int dest_side)
+int list_side(Side *side, int dest_side, const EntryList *source_files)
 {
 	if (fd_status(side->fd, side->path, &side->status) != 0) {
 		report_error("stat", side->path);
 	} else {
 		show_scan(side->path);
-		if (list_dir(side, dest_side) == 0)
+		if (list_dir(side, dest_side, source_files) == 0)
 			return 0;
 	}
 	close_dir(side->fd);
@@ -234,7 +264,7 @@ void on_short_of_descriptors(int (*give_back)(void))
 // pair, until close_side.  In the destination (dest_side) a link that
 // leads nowhere is listed as an item.  Answers 1 after reporting why the
 // directory cannot be read.
-int scan_at(const Item *it, int follow, int dest_side, Side *side)
+int scan_at(const Item *it, int follow, int dest_side, Side *side, const EntryList *source_files)
 {
 	init_side(side, it->path);
 	side->fd = open_dir_at(it->dir, it->name, it->path, follow);
@@ -249,23 +279,23 @@ int scan_at(const Item *it, int follow, int dest_side, Side *side)
 			report_errno("opendir", it->path, err);
 		return 1;
 	}
-	return list_side(side, dest_side);
+	return list_side(side, dest_side, source_files);
 }
 
 int scan_dir(Side *side)
 {
 	Item it = {CURRENT_DIR, side->path, side->path};
-	return scan_at(&it, 1, 0, side);
+	return scan_at(&it, 1, 0, side, nullptr);
 }
 
-int scan_dest(const Item *it, int follow, Side *side)
+int scan_dest(const Item *it, int follow, Side *side, const EntryList *source_files)
 {
-	return scan_at(it, follow, SIDE_DEST, side);
+	return scan_at(it, follow, SIDE_DEST, side, source_files);
 }
 
 int scan_made(const Item *it, Side *side)
 {
-	return scan_at(it, 0, SIDE_DEST_MADE, side);
+	return scan_at(it, 0, SIDE_DEST_MADE, side, nullptr);
 }
 
 void close_side(Side *side)

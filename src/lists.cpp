@@ -147,8 +147,99 @@ void free_list(EntryList *list)
 	free(list->index);
 }
 
+void init_listing(DirListing *listing)
+{
+	init_list(&listing->files);
+	init_list(&listing->dirs);
+	listing->matched = nullptr;
+}
+
 void free_listing(DirListing *listing)
 {
 	free_list(&listing->files);
 	free_list(&listing->dirs);
+	free(listing->matched);
+}
+
+static uint32_t name_hash(const char *name)
+{
+	uint32_t h = 2166136261u;
+	for (const unsigned char *p = (const unsigned char *)name; *p != '\0'; p++)
+		h = (h ^ *p) * 16777619u;
+	return h;
+}
+
+// Open addressing in a table at least twice the list's size, so that a
+// name is found, or its absence known, after a probe or two.
+void build_table(NameTable *t, const EntryList *list)
+{
+	uint32_t size = 16;
+	while (size < 2 * (uint32_t)list->count)
+		size *= 2;
+	t->list = list;
+	t->mask = size - 1;
+	t->slots = (int32_t *)calloc(size, sizeof *t->slots);
+	if (t->slots == nullptr)
+		out_of_memory();
+	for (int32_t i = 0; i < list->count; i++) {
+		uint32_t at = name_hash(list->index[i]->name) & t->mask;
+		while (t->slots[at] != 0)
+			at = (at + 1) & t->mask;
+		t->slots[at] = i + 1;
+	}
+}
+
+int32_t table_find(const NameTable *t, const char *name)
+{
+	for (uint32_t at = name_hash(name) & t->mask; t->slots[at] != 0; at = (at + 1) & t->mask) {
+		int32_t i = t->slots[at] - 1;
+		if (strcmp(t->list->index[i]->name, name) == 0)
+			return i;
+	}
+	return -1;
+}
+
+void free_table(NameTable *t)
+{
+	free(t->slots);
+	t->slots = nullptr;
+}
+
+static_assert((S_IFMT | 07777) <= 0xffff, "a mode fits a counterpart's 16 bits");
+
+void keep_counterpart(DirListing *listing, int32_t i, int32_t count, const FileStatus *st, int is_link)
+{
+	if (listing->matched == nullptr) {
+		listing->matched = (Counterpart *)calloc((size_t)count, sizeof *listing->matched);
+		if (listing->matched == nullptr)
+			out_of_memory();
+	}
+	EntryStatus kept;
+	keep_status(&kept, st);
+	Counterpart *c = &listing->matched[i];
+	c->size = kept.size;
+	c->mtime = kept.mtime;
+	c->mtime_nanos = kept.mtime_nanos;
+	c->mode = (uint16_t)kept.mode;
+	c->flags = COUNTERPART_FOUND | (is_link ? COUNTERPART_LINK : 0) | (kept.shared ? COUNTERPART_SHARED : 0);
+}
+
+const Counterpart *counterpart_of(const DirListing *listing, int32_t i)
+{
+	if (listing->matched == nullptr || !(listing->matched[i].flags & COUNTERPART_FOUND))
+		return nullptr;
+	return &listing->matched[i];
+}
+
+FileStatus counterpart_view(const Counterpart *c)
+{
+	EntryStatus kept = {};
+	kept.size = c->size;
+	kept.mtime = c->mtime;
+	kept.mtime_nanos = c->mtime_nanos;
+	kept.mode = c->mode;
+	kept.shared = (c->flags & COUNTERPART_SHARED) != 0;
+	FileStatus st;
+	view_status(&st, &kept);
+	return st;
 }

@@ -127,7 +127,7 @@ static int empty_tree(char *header, const Side *tree)
 int remove_tree(char *header, const Item *it)
 {
 	Side tree;
-	if (scan_dest(it, 0, &tree) != 0)
+	if (scan_dest(it, 0, &tree, nullptr) != 0)
 		return 0;
 	int kept = empty_tree(header, &tree);
 	close_side(&tree);

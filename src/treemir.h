@@ -50,9 +50,24 @@ struct EntryList {
 	ListChunk *names;  // their names, end to end
 };
 
+// A destination file whose name a source file of the pair bears: what the
+// copy rule reads of it, in a fraction of an entry's room.  A destination
+// listed against its source keeps its files this way, by the source
+// file's place in the source's index; only the files the source lacks
+// become entries of its own.
+enum { COUNTERPART_FOUND = 1, COUNTERPART_LINK = 2, COUNTERPART_SHARED = 4 };
+struct Counterpart {
+	int64_t size;
+	int64_t mtime;
+	int32_t mtime_nanos;
+	uint16_t mode;       // type and permission bits, which fit in 16 bits
+	unsigned char flags; // COUNTERPART_*
+};
+
 struct DirListing {
 	EntryList files;
 	EntryList dirs;
+	Counterpart *matched; // destination: by source index, or null
 };
 
 struct PatternNode {
@@ -168,7 +183,24 @@ struct ListCursor {
 // The entry named name, or null; names are asked in ascending order.
 EntryNode *seek_entry(ListCursor *c, const char *name);
 void free_list(EntryList *list);
+void init_listing(DirListing *listing);
 void free_listing(DirListing *listing);
+// The names of a sorted list by a hash of each, for finding the names of
+// the other side of a pair as they are read, in no order.
+struct NameTable {
+	const EntryList *list;
+	int32_t *slots; // index position + 1; 0: free
+	uint32_t mask;
+};
+void build_table(NameTable *t, const EntryList *list);
+// The index position of name in the list, or -1.
+int32_t table_find(const NameTable *t, const char *name);
+void free_table(NameTable *t);
+// What a listing keeps of a destination file for the i-th source file.
+void keep_counterpart(DirListing *listing, int32_t i, int32_t count, const FileStatus *st, int is_link);
+// The destination file of the i-th source file, or null.
+const Counterpart *counterpart_of(const DirListing *listing, int32_t i);
+FileStatus counterpart_view(const Counterpart *c);
 // What a destination file system keeps of a status (modes, time steps).
 struct FsCaps;
 
@@ -194,9 +226,10 @@ struct Item {
 };
 
 // A source directory by its path; a destination directory, the item it,
-// relative to its parent's open descriptor, where links are items.
+// relative to its parent's open descriptor, where links are items, its
+// files matched against its source's (source_files; null: none).
 int scan_dir(Side *side);
-int scan_dest(const Item *it, int follow, Side *side);
+int scan_dest(const Item *it, int follow, Side *side, const EntryList *source_files);
 // Closes what scan_dir or scan_dest left open and releases the listing.
 void close_side(Side *side);
 

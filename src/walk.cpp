@@ -77,18 +77,17 @@ static int is_leftover(const EntryNode *d)
 }
 
 // Removes the destination files the source lacks, and without a line, also
-// with -r, the temporaries of an interrupted run.
+// with -r, the temporaries of an interrupted run.  The destination was
+// listed against the source: its files are those the source lacks.
 OFF_THE_WALK static void remove_extra_files(PairWalk *w, int remove_missing)
 {
 	EntryList *files = &w->dst.list.files;
 	char path[PATH_BUF];
 	Item it;
-	ListCursor in_source = {&w->src.list.files, 0};
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *d = files->index[i];
 		int leftover = is_leftover(d);
-		if (seek_entry(&in_source, d->name) != nullptr || !(leftover || remove_missing) ||
-		    dest_item(w, &it, path, d->name, "unlink"))
+		if (!(leftover || remove_missing) || dest_item(w, &it, path, d->name, "unlink"))
 			continue;
 		ready_for_change(w);
 		if (leftover)
@@ -252,7 +251,7 @@ static int take_dest(PairWalk *w, int follow)
 	int made = dir_made;
 	dir_made = 0;
 	if (l == nullptr || !l->dst_ok) {
-		if (made ? scan_made(&w->at, &w->dst) : scan_dest(&w->at, follow, &w->dst))
+		if (made ? scan_made(&w->at, &w->dst) : scan_dest(&w->at, follow, &w->dst, &w->src.list.files))
 			return 1;
 		note_waits(w);
 		return 0;

@@ -369,13 +369,13 @@ static void read_ahead(Listed *l)
 	int64_t waits = times_waited();
 	record_into(&l->src_out);
 	cap_listing(cap);
-	l->src_ok = scan_at(&src, 1, 0, &l->src) == 0 && !give_up_if_cut(&l->src, &l->src_out);
+	l->src_ok = scan_at(&src, 1, 0, &l->src, nullptr) == 0 && !give_up_if_cut(&l->src, &l->src_out);
 	record_into(&l->dst_out);
 	if (l->src_ok) {
 		init_side(&l->dst, l->dst_path);
 		cap_listing(cap < 0 ? -1 : cap - side_entries(&l->src));
 		l->dst.fd = open_dir_at(l->parent, l->name, l->dst_path, 0);
-		l->dst_ok = l->dst.fd >= 0 && list_side(&l->dst, 1) == 0 && !give_up_if_cut(&l->dst, &l->dst_out);
+		l->dst_ok = l->dst.fd >= 0 && list_side(&l->dst, 1, &l->src.list.files) == 0 && !give_up_if_cut(&l->dst, &l->dst_out);
 	}
 	record_into(nullptr);
 	cap_listing(-1);
