@@ -160,6 +160,8 @@ struct CopyPlan {
 	unsigned char held;
 };
 
+enum { PLAN_AHEAD = 8 }; // entries read ahead of the one decided
+
 // Decides every copy of the pair, in name order, on the snapshots.
 static CopyPlan *plan_copies(PairWalk *w)
 {
@@ -170,6 +172,8 @@ static CopyPlan *plan_copies(PairWalk *w)
 	ListCursor dest_dirs = {&w->dst.list.dirs, 0};
 	for (int32_t i = 0; i < files->count; i++) {
 		const EntryNode *s = files->index[i];
+		if (i + PLAN_AHEAD < files->count)
+			prefetch_entry(files->index[i + PLAN_AHEAD]);
 		run.checked_count++;
 		const Counterpart *d = counterpart_of(&w->dst.list, i);
 		plan[i].how = COPY_NONE;

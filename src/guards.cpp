@@ -58,7 +58,7 @@ int check_operands(const char *source, const char *dest)
 // itself.
 int is_dest_root(const EntryNode *s)
 {
-	return run.dest_known && s->status.dev == run.dest_dev && s->status.ino == run.dest_ino;
+	return run.dest_known && s->status.dir.dev == run.dest_dev && s->status.dir.ino == run.dest_ino;
 }
 
 // Whether a source directory is one the walk is inside: a link back to

@@ -25,6 +25,7 @@ static void show_progress(const char *text)
 struct Into {
 	DirListing *listing;
 	const NameTable *source; // null: every file is an entry
+	uint32_t hint;           // of the entry being read, in source
 };
 
 // Files a destination file the source has as its counterpart: nothing
@@ -33,7 +34,7 @@ static int took_counterpart(const Into *into, const char *name, const FileStatus
 {
 	if (into->source == nullptr)
 		return 0;
-	int32_t i = table_find(into->source, name);
+	int32_t i = table_find(into->source, into->hint, name);
 	if (i < 0)
 		return 0;
 	keep_counterpart(into->listing, i, into->source->list->count, st, is_link);
@@ -110,7 +111,7 @@ int listing_cut(void)
 // Reads every entry of an opened directory, or as many as the cap allows.
 // Patterns see the full path, built once per entry on a prefix that is
 // copied once per directory.
-OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *path, const Into *into,
+OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *path, Into *into,
                                       int dest_side)
 {
 	char full[PATH_BUF];
@@ -149,6 +150,8 @@ OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *pa
 			cut_short = 1;
 			break;
 		}
+		if (into->source != nullptr)
+			into->hint = table_hint(into->source, e->d_name);
 		FileStatus st;
 		int err = stat_entry(dir, e->d_name, full, &st) != 0 ? errno : 0;
 		searchable |= err == 0;
@@ -206,7 +209,7 @@ static int list_dir(Side *side, int dest_side, const EntryList *source_files)
 		report_error("opendir", side->path);
 	} else {
 		NameTable table;
-		Into into = {&side->list, nullptr};
+		Into into = {&side->list, nullptr, 0};
 		if (source_files != nullptr && source_files->count > 0) {
 			build_table(&table, source_files);
 			into.source = &table;

@@ -21,15 +21,13 @@ void init_list(EntryList *list)
 	list->count = 0;
 	list->index = nullptr;
 	list->nodes = nullptr;
-	list->names = nullptr;
 }
 
 enum { FIRST_CHUNK = 1024, LAST_CHUNK = 1 << 20 };
 
 // size bytes from the chunks, a new one when the last is full, each twice
 // the one before up to a megabyte: a small directory costs little, and a
-// large one wastes at most its last chunk's room.  Nodes have chunks of
-// their own, so every node stays aligned; names need no alignment.
+// large one wastes at most its last chunk's room.
 static void *carve(ListChunk **chunks, size_t size)
 {
 	ListChunk *c = *chunks;
@@ -55,15 +53,18 @@ static void free_chunks(ListChunk *c)
 	}
 }
 
+// A node and its name in one piece, so that a name is read where its node
+// is; the next node starts aligned.
 EntryNode *add_entry(EntryList *list, const char *name, const FileStatus *status)
 {
 	size_t len = strlen(name);
-	EntryNode *node = (EntryNode *)carve(&list->nodes, sizeof *node);
-	node->name = (char *)carve(&list->names, len + 1);
+	size_t size = (sizeof(EntryNode) + len + 1 + alignof(EntryNode) - 1) & ~(alignof(EntryNode) - 1);
+	EntryNode *node = (EntryNode *)carve(&list->nodes, size);
 	memcpy(node->name, name, len + 1);
 	if (status != nullptr)
 		keep_status(&node->status, status);
 	node->is_link = 0;
+	node->at = 0;
 	node->next = list->next;
 	list->next = node;
 	return node;
@@ -76,54 +77,63 @@ FileStatus entry_view(const EntryNode *entry)
 	return st;
 }
 
-// A name's first eight bytes as one number that orders as the bytes do
-// (a name shorter than eight bytes padded with NULs, as strcmp sees it),
-// so that most comparisons of a sort are one of two numbers in the array
-// being sorted, without reading the names.
+// A name's first sixteen bytes as two numbers that order as the bytes do
+// (a name shorter than that padded with NULs, as strcmp sees it), so that
+// most comparisons of a sort are of numbers in the array being sorted,
+// without reading the names, even where many names share a stem.
 struct SortKey {
-	uint64_t prefix;
+	uint64_t prefix[2];
 	EntryNode *node;
 };
 
-static uint64_t name_prefix(const char *name)
+static uint64_t name_word(const char *name, size_t *from)
 {
 	uint64_t key = 0;
-	for (int i = 0; i < 8 && name[i] != '\0'; i++)
-		key |= (uint64_t)(unsigned char)name[i] << (56 - 8 * i);
+	for (int i = 0; i < 8 && name[*from] != '\0'; i++, (*from)++)
+		key |= (uint64_t)(unsigned char)name[*from] << (56 - 8 * i);
 	return key;
 }
 
 static bool key_before(const SortKey &a, const SortKey &b)
 {
-	if (a.prefix != b.prefix)
-		return a.prefix < b.prefix;
+	if (a.prefix[0] != b.prefix[0])
+		return a.prefix[0] < b.prefix[0];
+	if (a.prefix[1] != b.prefix[1])
+		return a.prefix[1] < b.prefix[1];
 	// Equal prefixes with a NUL in them are equal names; only longer
-	// ones differ past the eighth byte.
-	if ((a.prefix & 0xff) == 0)
+	// ones differ past the sixteenth byte.
+	if ((a.prefix[1] & 0xff) == 0)
 		return false;
-	return strcmp(a.node->name + 8, b.node->name + 8) < 0;
+	return strcmp(a.node->name + 16, b.node->name + 16) < 0;
 }
 
+// The index is made in the keys' own array once they are sorted: a sort
+// holds no more than the keys.
 void sort_list(EntryList *list)
 {
 	int32_t count = 0;
 	for (EntryNode *n = list->next; n != list_end(list); n = n->next)
 		count++;
 	list->count = count;
-	list->index = (EntryNode **)xmalloc((size_t)count * sizeof(EntryNode *));
-	if (count < 2) {
-		if (count == 1)
-			list->index[0] = list->next;
+	if (count == 0)
 		return;
-	}
 	SortKey *keys = (SortKey *)xmalloc((size_t)count * sizeof *keys);
 	int32_t i = 0;
-	for (EntryNode *n = list->next; n != list_end(list); n = n->next)
-		keys[i++] = {name_prefix(n->name), n};
+	for (EntryNode *n = list->next; n != list_end(list); n = n->next) {
+		size_t from = 0;
+		uint64_t first = name_word(n->name, &from);
+		keys[i++] = {{first, name_word(n->name, &from)}, n};
+	}
 	std::sort(keys, keys + count, key_before);
-	for (i = 0; i < count; i++)
-		list->index[i] = keys[i].node;
-	free(keys);
+	EntryNode **index = (EntryNode **)keys;
+	for (i = 0; i < count; i++) {
+		EntryNode *n = keys[i].node; // read before index[i] overwrites it
+		index[i] = n;
+		n->at = (uint32_t)i;
+	}
+	list->index = (EntryNode **)realloc(keys, (size_t)count * sizeof *index);
+	if (list->index == nullptr)
+		list->index = index;
 }
 
 EntryNode *seek_entry(ListCursor *c, const char *name)
@@ -143,7 +153,6 @@ EntryNode *seek_entry(ListCursor *c, const char *name)
 void free_list(EntryList *list)
 {
 	free_chunks(list->nodes);
-	free_chunks(list->names);
 	free(list->index);
 }
 
@@ -159,6 +168,12 @@ void free_listing(DirListing *listing)
 	free_list(&listing->files);
 	free_list(&listing->dirs);
 	free(listing->matched);
+}
+
+void prefetch_entry(const EntryNode *node)
+{
+	__builtin_prefetch(node);
+	__builtin_prefetch((const char *)node + 64); // the next line, where its name goes on
 }
 
 static uint32_t name_hash(const char *name)
@@ -178,24 +193,35 @@ void build_table(NameTable *t, const EntryList *list)
 		size *= 2;
 	t->list = list;
 	t->mask = size - 1;
-	t->slots = (int32_t *)calloc(size, sizeof *t->slots);
+	t->slots = (EntryNode **)calloc(size, sizeof *t->slots);
 	if (t->slots == nullptr)
 		out_of_memory();
+	// By the index, not the chain, which a listing handed over by value
+	// no longer ends at its head; the names are fetched a few ahead.
+	enum { AHEAD = 8 };
 	for (int32_t i = 0; i < list->count; i++) {
-		uint32_t at = name_hash(list->index[i]->name) & t->mask;
-		while (t->slots[at] != 0)
+		if (i + AHEAD < list->count)
+			prefetch_entry(list->index[i + AHEAD]);
+		EntryNode *n = list->index[i];
+		uint32_t at = name_hash(n->name) & t->mask;
+		while (t->slots[at] != nullptr)
 			at = (at + 1) & t->mask;
-		t->slots[at] = i + 1;
+		t->slots[at] = n;
 	}
 }
 
-int32_t table_find(const NameTable *t, const char *name)
+uint32_t table_hint(const NameTable *t, const char *name)
 {
-	for (uint32_t at = name_hash(name) & t->mask; t->slots[at] != 0; at = (at + 1) & t->mask) {
-		int32_t i = t->slots[at] - 1;
-		if (strcmp(t->list->index[i]->name, name) == 0)
-			return i;
-	}
+	uint32_t at = name_hash(name) & t->mask;
+	__builtin_prefetch(&t->slots[at]);
+	return at;
+}
+
+int32_t table_find(const NameTable *t, uint32_t hint, const char *name)
+{
+	for (uint32_t at = hint; t->slots[at] != nullptr; at = (at + 1) & t->mask)
+		if (strcmp(t->slots[at]->name, name) == 0)
+			return (int32_t)t->slots[at]->at;
 	return -1;
 }
 
@@ -204,8 +230,6 @@ void free_table(NameTable *t)
 	free(t->slots);
 	t->slots = nullptr;
 }
-
-static_assert((S_IFMT | 07777) <= 0xffff, "a mode fits a counterpart's 16 bits");
 
 void keep_counterpart(DirListing *listing, int32_t i, int32_t count, const FileStatus *st, int is_link)
 {

@@ -318,14 +318,17 @@ void keep_status(EntryStatus *kept, const FileStatus *st)
 {
 	kept->size = st->st_size;
 	kept->mtime = st->st_mtim.tv_sec;
-	kept->atime = st->st_atim.tv_sec;
 	kept->mtime_nanos = (int32_t)st->st_mtim.tv_nsec;
-	kept->atime_nanos = (int32_t)st->st_atim.tv_nsec;
-	kept->dev = st->st_dev;
-	kept->ino = st->st_ino;
-	kept->mode = st->st_mode;
-	kept->uid = st->st_uid;
-	kept->gid = st->st_gid;
+	kept->mode = (uint16_t)st->st_mode;
+	if (S_ISDIR(st->st_mode)) {
+		kept->dir.dev = st->st_dev;
+		kept->dir.ino = st->st_ino;
+	} else {
+		kept->file.atime = st->st_atim.tv_sec;
+		kept->file.atime_nanos = (int32_t)st->st_atim.tv_nsec;
+		kept->file.uid = st->st_uid;
+		kept->file.gid = st->st_gid;
+	}
 	kept->shared = st->st_nlink > 1;
 	kept->holes = may_have_holes(st);
 }
@@ -335,14 +338,17 @@ void view_status(FileStatus *st, const EntryStatus *kept)
 	memset(st, 0, sizeof *st);
 	st->st_size = kept->size;
 	st->st_mtim.tv_sec = kept->mtime;
-	st->st_atim.tv_sec = kept->atime;
 	st->st_mtim.tv_nsec = kept->mtime_nanos;
-	st->st_atim.tv_nsec = kept->atime_nanos;
-	st->st_dev = kept->dev;
-	st->st_ino = kept->ino;
 	st->st_mode = kept->mode;
-	st->st_uid = kept->uid;
-	st->st_gid = kept->gid;
+	if (S_ISDIR(kept->mode)) {
+		st->st_dev = kept->dir.dev;
+		st->st_ino = kept->dir.ino;
+	} else {
+		st->st_atim.tv_sec = kept->file.atime;
+		st->st_atim.tv_nsec = kept->file.atime_nanos;
+		st->st_uid = kept->file.uid;
+		st->st_gid = kept->file.gid;
+	}
 	st->st_nlink = kept->shared ? 2 : 1;
 	// Blocks for every byte, or none: may_have_holes tells as it did.
 	st->st_blocks = kept->holes ? 0 : (blkcnt_t)(((uint64_t)kept->size + 511) / 512);

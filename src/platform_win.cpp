@@ -868,12 +868,15 @@ void keep_status(EntryStatus *kept, const FileStatus *st)
 	*kept = {};
 	kept->size = st->st_size;
 	kept->mtime = (int64_t)st->st_mtime;
-	kept->atime = (int64_t)st->st_atime;
-	kept->dev = st->st_dev;
-	kept->ino = st->st_ino;
-	kept->mode = st->st_mode;
-	kept->uid = (uint32_t)st->st_uid;
-	kept->gid = (uint32_t)st->st_gid;
+	kept->mode = (uint16_t)st->st_mode;
+	if (S_ISDIR(st->st_mode)) {
+		kept->dir.dev = st->st_dev;
+		kept->dir.ino = st->st_ino;
+	} else {
+		kept->file.atime = (int64_t)st->st_atime;
+		kept->file.uid = (uint32_t)st->st_uid;
+		kept->file.gid = (uint32_t)st->st_gid;
+	}
 	kept->shared = st->st_nlink > 1;
 }
 
@@ -882,12 +885,15 @@ void view_status(FileStatus *st, const EntryStatus *kept)
 	*st = {};
 	st->st_size = kept->size;
 	st->st_mtime = (time_t)kept->mtime;
-	st->st_atime = (time_t)kept->atime;
-	st->st_dev = kept->dev;
-	st->st_ino = kept->ino;
 	st->st_mode = kept->mode;
-	st->st_uid = (int)kept->uid;
-	st->st_gid = (int)kept->gid;
+	if (S_ISDIR(kept->mode)) {
+		st->st_dev = kept->dir.dev;
+		st->st_ino = kept->dir.ino;
+	} else {
+		st->st_atime = (time_t)kept->file.atime;
+		st->st_uid = (int)kept->file.uid;
+		st->st_gid = (int)kept->file.gid;
+	}
 	st->st_nlink = kept->shared ? 2 : 1;
 }
 

@@ -28,9 +28,10 @@ enum {
 // head is the list record itself and ends every walk.
 struct EntryNode {
 	EntryNode *next;
-	char *name;
-	EntryStatus status; // snapshot taken while the directory was read
-	int is_link;        // the entry itself is a symbolic link
+	EntryStatus status;   // snapshot taken while the directory was read
+	uint32_t at : 31;     // its place in the sorted index
+	uint32_t is_link : 1; // the entry itself is a symbolic link
+	char name[];          // in the node's own room
 };
 
 // Storage a list carves its nodes, or their names, from: a list of a
@@ -46,8 +47,7 @@ struct EntryList {
 	EntryNode *next;
 	int32_t count;     // valid after sort_list
 	EntryNode **index; // count nodes ascending by name; null when empty
-	ListChunk *nodes;  // the nodes, in arrays
-	ListChunk *names;  // their names, end to end
+	ListChunk *nodes;  // the nodes, each with its name
 };
 
 // A destination file whose name a source file of the pair bears: what the
@@ -174,6 +174,9 @@ EntryNode *add_entry(EntryList *list, const char *name, const FileStatus *status
 // record, for the calls that take one.
 FileStatus entry_view(const EntryNode *entry);
 void sort_list(EntryList *list);
+// Asks for a node and its name to be read, ahead of a pass in index order
+// that would otherwise wait for each.
+void prefetch_entry(const EntryNode *node);
 // A place in a sorted list, for matching another list's entries against
 // it in name order: each is found in one pass over both.
 struct ListCursor {
@@ -189,12 +192,15 @@ void free_listing(DirListing *listing);
 // the other side of a pair as they are read, in no order.
 struct NameTable {
 	const EntryList *list;
-	int32_t *slots; // index position + 1; 0: free
+	EntryNode **slots; // null: free
 	uint32_t mask;
 };
 void build_table(NameTable *t, const EntryList *list);
+// Where name would be, asked ahead of table_find so that its slot is read
+// by then.
+uint32_t table_hint(const NameTable *t, const char *name);
 // The index position of name in the list, or -1.
-int32_t table_find(const NameTable *t, const char *name);
+int32_t table_find(const NameTable *t, uint32_t hint, const char *name);
 void free_table(NameTable *t);
 // What a listing keeps of a destination file for the i-th source file.
 void keep_counterpart(DirListing *listing, int32_t i, int32_t count, const FileStatus *st, int is_link);

@@ -103,7 +103,8 @@ static int seen_in_source(PairWalk *w, const EntryNode *d)
 {
 	EntryList *dirs = &w->src.list.dirs;
 	for (int32_t i = 0; i < dirs->count; i++)
-		if (dirs->index[i]->status.dev == d->status.dev && dirs->index[i]->status.ino == d->status.ino)
+		if (dirs->index[i]->status.dir.dev == d->status.dir.dev &&
+		    dirs->index[i]->status.dir.ino == d->status.dir.ino)
 			return 1;
 	return 0;
 }
@@ -162,8 +163,8 @@ static Listed *take_kid(PairWalk *w, int32_t i, const EntryNode *d)
 		return nullptr;
 	w->kids[i] = nullptr;
 	finish_job(&l->job);
-	if (d == nullptr || d->is_link || !l->dst_ok || l->dst.status.st_dev != d->status.dev ||
-	    l->dst.status.st_ino != d->status.ino)
+	if (d == nullptr || d->is_link || !l->dst_ok || l->dst.status.st_dev != d->status.dir.dev ||
+	    l->dst.status.st_ino != d->status.dir.ino)
 		drop_dest(l);
 	return l;
 }
@@ -177,7 +178,7 @@ static void descend(PairWalk *w, ListCursor *dest_dirs, int32_t i, char *sub_src
 	Item sub;
 	if (item_path(sub_src, w->src.path, s->name, "opendir") || dest_item(w, &sub, sub_dst, s->name, "mkdir"))
 		return;
-	if (on_walk_path(s->status.dev, s->status.ino)) {
+	if (on_walk_path(s->status.dir.dev, s->status.dir.ino)) {
 		report_errno("opendir", sub_src, ELOOP); // a link back to a directory being walked
 		return;
 	}
