@@ -133,7 +133,7 @@ void sort_list(EntryList *list)
 	}
 	list->index = (EntryNode **)realloc(keys, (size_t)count * sizeof *index);
 	if (list->index == nullptr)
-		list->index = index;
+		out_of_memory(); // a block that shrinks
 }
 
 EntryNode *seek_entry(ListCursor *c, const char *name)
