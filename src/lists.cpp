@@ -58,13 +58,12 @@ static void free_chunks(ListChunk *c)
 EntryNode *add_entry(EntryList *list, const char *name, const FileStatus *status)
 {
 	size_t len = strlen(name);
-	size_t size = (sizeof(EntryNode) + len + 1 + alignof(EntryNode) - 1) & ~(alignof(EntryNode) - 1);
+	size_t size = (offsetof(EntryNode, name) + len + 1 + alignof(EntryNode) - 1) & ~(alignof(EntryNode) - 1);
 	EntryNode *node = (EntryNode *)carve(&list->nodes, size);
 	memcpy(node->name, name, len + 1);
 	if (status != nullptr)
 		keep_status(&node->status, status);
 	node->is_link = 0;
-	node->at = 0;
 	node->next = list->next;
 	list->next = node;
 	return node;
@@ -126,11 +125,8 @@ void sort_list(EntryList *list)
 	}
 	std::sort(keys, keys + count, key_before);
 	EntryNode **index = (EntryNode **)keys;
-	for (i = 0; i < count; i++) {
-		EntryNode *n = keys[i].node; // read before index[i] overwrites it
-		index[i] = n;
-		n->at = (uint32_t)i;
-	}
+	for (i = 0; i < count; i++)
+		index[i] = keys[i].node; // read before index[i] overwrites it
 	list->index = (EntryNode **)realloc(keys, (size_t)count * sizeof *index);
 	if (list->index == nullptr)
 		out_of_memory(); // a block that shrinks
@@ -193,7 +189,7 @@ void build_table(NameTable *t, const EntryList *list)
 		size *= 2;
 	t->list = list;
 	t->mask = size - 1;
-	t->slots = (EntryNode **)calloc(size, sizeof *t->slots);
+	t->slots = (int32_t *)calloc(size, sizeof *t->slots);
 	if (t->slots == nullptr)
 		out_of_memory();
 	// By the index, not the chain, which a listing handed over by value
@@ -204,9 +200,9 @@ void build_table(NameTable *t, const EntryList *list)
 			prefetch_entry(list->index[i + AHEAD]);
 		EntryNode *n = list->index[i];
 		uint32_t at = name_hash(n->name) & t->mask;
-		while (t->slots[at] != nullptr)
+		while (t->slots[at] != 0)
 			at = (at + 1) & t->mask;
-		t->slots[at] = n;
+		t->slots[at] = i + 1;
 	}
 }
 
@@ -219,9 +215,9 @@ uint32_t table_hint(const NameTable *t, const char *name)
 
 int32_t table_find(const NameTable *t, uint32_t hint, const char *name)
 {
-	for (uint32_t at = hint; t->slots[at] != nullptr; at = (at + 1) & t->mask)
-		if (strcmp(t->slots[at]->name, name) == 0)
-			return (int32_t)t->slots[at]->at;
+	for (uint32_t at = hint; t->slots[at] != 0; at = (at + 1) & t->mask)
+		if (strcmp(t->list->index[t->slots[at] - 1]->name, name) == 0)
+			return t->slots[at] - 1;
 	return -1;
 }
 

@@ -26,12 +26,13 @@ enum {
 
 // One named item of a list.  Lists are circular and singly linked; the
 // head is the list record itself and ends every walk.
-struct EntryNode {
+// Packed to four bytes, as its status is: a node with its name wastes no
+// more than three bytes before the next.
+struct PACKED_4 EntryNode {
 	EntryNode *next;
 	EntryStatus status;   // snapshot taken while the directory was read
-	uint32_t at : 31;     // its place in the sorted index
-	uint32_t is_link : 1; // the entry itself is a symbolic link
-	char name[];          // in the node's own room
+	unsigned char is_link; // the entry itself is a symbolic link
+	char name[];           // in the node's own room
 };
 
 // Storage a list carves its nodes, or their names, from: a list of a
@@ -192,7 +193,7 @@ void free_listing(DirListing *listing);
 // the other side of a pair as they are read, in no order.
 struct NameTable {
 	const EntryList *list;
-	EntryNode **slots; // null: free
+	int32_t *slots; // index position + 1; 0: free
 	uint32_t mask;
 };
 void build_table(NameTable *t, const EntryList *list);
