@@ -76,34 +76,45 @@ FileStatus entry_view(const EntryNode *entry)
 	return st;
 }
 
-// A name's first sixteen bytes as two numbers that order as the bytes do
-// (a name shorter than that padded with NULs, as strcmp sees it), so that
-// most comparisons of a sort are of numbers in the array being sorted,
-// without reading the names, even where many names share a stem.
+// Eight bytes of a name from its byte at, as one number that orders as
+// the bytes do (past its end padded with NULs, as strcmp sees it).  A sort
+// compares these numbers in the array being sorted, without reading the
+// names: names whose words are equal are sorted again by their next word,
+// so that many names sharing a stem cost one more pass, not a comparison
+// of strings at every step.
 struct SortKey {
-	uint64_t prefix[2];
+	uint64_t word;
 	EntryNode *node;
 };
 
-static uint64_t name_word(const char *name, size_t *from)
+static uint64_t name_word(const char *name)
 {
 	uint64_t key = 0;
-	for (int i = 0; i < 8 && name[*from] != '\0'; i++, (*from)++)
-		key |= (uint64_t)(unsigned char)name[*from] << (56 - 8 * i);
+	for (int i = 0; i < 8 && name[i] != '\0'; i++)
+		key |= (uint64_t)(unsigned char)name[i] << (56 - 8 * i);
 	return key;
 }
 
-static bool key_before(const SortKey &a, const SortKey &b)
+static bool word_before(const SortKey &a, const SortKey &b)
 {
-	if (a.prefix[0] != b.prefix[0])
-		return a.prefix[0] < b.prefix[0];
-	if (a.prefix[1] != b.prefix[1])
-		return a.prefix[1] < b.prefix[1];
-	// Equal prefixes with a NUL in them are equal names; only longer
-	// ones differ past the sixteenth byte.
-	if ((a.prefix[1] & 0xff) == 0)
-		return false;
-	return strcmp(a.node->name + 16, b.node->name + 16) < 0;
+	return a.word < b.word;
+}
+
+// Sorts keys whose names agree up to the byte at, by their words there.
+// A run of equal words without a NUL in them holds names that go on past
+// them: it is sorted by the next word.
+static void sort_keys(SortKey *keys, int32_t count, size_t at)
+{
+	std::sort(keys, keys + count, word_before);
+	for (int32_t i = 0, j; i < count; i = j) {
+		for (j = i + 1; j < count && keys[j].word == keys[i].word; j++)
+			;
+		if (j - i < 2 || (keys[i].word & 0xff) == 0)
+			continue;
+		for (int32_t k = i; k < j; k++)
+			keys[k].word = name_word(keys[k].node->name + at + 8);
+		sort_keys(keys + i, j - i, at + 8);
+	}
 }
 
 // The index is made in the keys' own array once they are sorted: a sort
@@ -118,12 +129,9 @@ void sort_list(EntryList *list)
 		return;
 	SortKey *keys = (SortKey *)xmalloc((size_t)count * sizeof *keys);
 	int32_t i = 0;
-	for (EntryNode *n = list->next; n != list_end(list); n = n->next) {
-		size_t from = 0;
-		uint64_t first = name_word(n->name, &from);
-		keys[i++] = {{first, name_word(n->name, &from)}, n};
-	}
-	std::sort(keys, keys + count, key_before);
+	for (EntryNode *n = list->next; n != list_end(list); n = n->next)
+		keys[i++] = {name_word(n->name), n};
+	sort_keys(keys, count, 0);
 	EntryNode **index = (EntryNode **)keys;
 	for (i = 0; i < count; i++)
 		index[i] = keys[i].node; // read before index[i] overwrites it
@@ -180,16 +188,19 @@ static uint32_t name_hash(const char *name)
 	return h;
 }
 
-// Open addressing in a table at least twice the list's size, so that a
-// name is found, or its absence known, after a probe or two.
+// Open addressing in a table half as large again as the list, so that a
+// name is found, or its absence known, after a probe or two.  A hash is
+// brought into the table's range by a multiplication, which takes any size.
+static uint32_t slot_of(const NameTable *t, uint32_t hash)
+{
+	return (uint32_t)(((uint64_t)hash * t->size) >> 32);
+}
+
 void build_table(NameTable *t, const EntryList *list)
 {
-	uint32_t size = 16;
-	while (size < 2 * (uint32_t)list->count)
-		size *= 2;
 	t->list = list;
-	t->mask = size - 1;
-	t->slots = (int32_t *)calloc(size, sizeof *t->slots);
+	t->size = (uint32_t)list->count + (uint32_t)list->count / 2 + 1;
+	t->slots = (int32_t *)calloc(t->size, sizeof *t->slots);
 	if (t->slots == nullptr)
 		out_of_memory();
 	// By the index, not the chain, which a listing handed over by value
@@ -198,24 +209,23 @@ void build_table(NameTable *t, const EntryList *list)
 	for (int32_t i = 0; i < list->count; i++) {
 		if (i + AHEAD < list->count)
 			prefetch_entry(list->index[i + AHEAD]);
-		EntryNode *n = list->index[i];
-		uint32_t at = name_hash(n->name) & t->mask;
+		uint32_t at = slot_of(t, name_hash(list->index[i]->name));
 		while (t->slots[at] != 0)
-			at = (at + 1) & t->mask;
+			at = at + 1 == t->size ? 0 : at + 1;
 		t->slots[at] = i + 1;
 	}
 }
 
 uint32_t table_hint(const NameTable *t, const char *name)
 {
-	uint32_t at = name_hash(name) & t->mask;
+	uint32_t at = slot_of(t, name_hash(name));
 	__builtin_prefetch(&t->slots[at]);
 	return at;
 }
 
 int32_t table_find(const NameTable *t, uint32_t hint, const char *name)
 {
-	for (uint32_t at = hint; t->slots[at] != 0; at = (at + 1) & t->mask)
+	for (uint32_t at = hint; t->slots[at] != 0; at = at + 1 == t->size ? 0 : at + 1)
 		if (strcmp(t->list->index[t->slots[at] - 1]->name, name) == 0)
 			return t->slots[at] - 1;
 	return -1;

@@ -194,7 +194,7 @@ void free_listing(DirListing *listing);
 struct NameTable {
 	const EntryList *list;
 	int32_t *slots; // index position + 1; 0: free
-	uint32_t mask;
+	uint32_t size;
 };
 void build_table(NameTable *t, const EntryList *list);
 // Where name would be, asked ahead of table_find so that its slot is read
