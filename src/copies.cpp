@@ -35,30 +35,30 @@ void ready_for_change(PairWalk *w)
 		set_mode(w->dst.fd, w->dst.path, mode);
 }
 
-// The copy rule, decided on the snapshots of both listings and on what the
-// destination's file system keeps: times compare as it stores them.  A
-// link in the destination is never taken for the file it points at, and in
-// mode 0 a copy whose permission bits drifted differs as much as one whose
-// data did.
-static int needs_copy(const FsCaps *fs, const EntryNode *s, const Counterpart *d)
+// The copy rule for the i-th source file, decided on the snapshots of
+// both listings and on what the destination's file system keeps (times
+// compare as it stores them), unless it was decided as the destination
+// was read.  A link in the destination is never taken for the file it
+// points at.
+static int needs_copy(const FsCaps *fs, const DirListing *dest, const EntryNode *s, int32_t i)
 {
-	if (d == nullptr || (d->flags & COUNTERPART_LINK))
+	unsigned marks = counterpart_marks(dest, i);
+	if (!(marks & COUNTERPART_FOUND) || (marks & COUNTERPART_LINK))
 		return 1;
-	FileStatus src = entry_view(s), dst = counterpart_view(d);
-	int64_t after = time_after(fs, &src, &dst);
-	if (run.copy_mode == 0)
-		return s->status.size != d->size || after != 0 || !same_mode(fs, &src, &dst);
-	return after > 0;
+	if (marks & COUNTERPART_DECIDED)
+		return (marks & COUNTERPART_DIFFERS) != 0;
+	FileStatus src = entry_view(s), dst = counterpart_view(dest, i);
+	return files_differ(fs, &src, &dst);
 }
 
 // What holds a copy's name in the destination.  A file with other names
 // may be one of them outside the destination, or in the source: it is
 // replaced, never rewritten.  A directory (kept with -r) is never replaced.
-static int name_held(ListCursor *dest_dirs, const EntryNode *s, const Counterpart *d)
+static int name_held(ListCursor *dest_dirs, const EntryNode *s, unsigned marks)
 {
-	if (d != nullptr)
-		return (d->flags & (COUNTERPART_LINK | COUNTERPART_SHARED)) == COUNTERPART_SHARED ? NAME_SHARED
-		                                                                                  : NAME_TAKEN;
+	if (marks & COUNTERPART_FOUND)
+		return (marks & (COUNTERPART_LINK | COUNTERPART_SHARED)) == COUNTERPART_SHARED ? NAME_SHARED
+		                                                                               : NAME_TAKEN;
 	return seek_entry(dest_dirs, s->name) != nullptr ? NAME_DIR : NAME_FREE;
 }
 
@@ -175,12 +175,11 @@ static CopyPlan *plan_copies(PairWalk *w)
 		if (i + PLAN_AHEAD < files->count)
 			prefetch_entry(files->index[i + PLAN_AHEAD]);
 		run.checked_count++;
-		const Counterpart *d = counterpart_of(&w->dst.list, i);
 		plan[i].how = COPY_NONE;
-		if (w->same_dir || !needs_copy(w->dst.fs, s, d))
+		if (w->same_dir || !needs_copy(w->dst.fs, &w->dst.list, s, i))
 			continue;
 		ready_for_change(w);
-		plan[i].held = (unsigned char)name_held(&dest_dirs, s, d);
+		plan[i].held = (unsigned char)name_held(&dest_dirs, s, counterpart_marks(&w->dst.list, i));
 		if (side_by_side < 0)
 			side_by_side = copies_side_by_side(w);
 		int to_worker = side_by_side && worker_may_copy(s, plan[i].held);

@@ -215,9 +215,10 @@ static void probe_fs(FsCaps *fs, int dir_fd, const char *dir)
 		report_error("unlink", path);
 }
 
-// What the file system of a destination directory keeps, found the first
-// time one of its directories is met.
-OFF_THE_WALK FsCaps *find_fs(int dir_fd, const char *dir, file_dev_t dev)
+// What the file system of a destination directory keeps as far as its
+// type tells, found the first time one of its directories is met; nothing
+// is written there.
+FsCaps *known_fs(int dir_fd, const char *dir, file_dev_t dev)
 {
 	FsCaps *fs = fs_of(dev);
 	if (fs == &keeps_all) {
@@ -234,9 +235,28 @@ OFF_THE_WALK FsCaps *find_fs(int dir_fd, const char *dir, file_dev_t dev)
 			memcpy(fs->flush_path, dir, len);
 		}
 	}
+	return fs;
+}
+
+// What the file system of a destination directory keeps: by its type, or
+// else found out on a file of its own.
+OFF_THE_WALK FsCaps *find_fs(int dir_fd, const char *dir, file_dev_t dev)
+{
+	FsCaps *fs = known_fs(dir_fd, dir, dev);
 	if (!fs->settled)
 		probe_fs(fs, dir_fd, dir);
 	return fs;
+}
+
+// The copy rule on two snapshots, as far as the destination's file system
+// keeps a status: in mode 0 a copy whose permission bits drifted differs
+// as much as one whose data did; in mode 1 only a newer source counts.
+int files_differ(const FsCaps *fs, const FileStatus *src, const FileStatus *dst)
+{
+	int64_t after = time_after(fs, src, dst);
+	if (run.copy_mode == 0)
+		return src->st_size != dst->st_size || after != 0 || !same_mode(fs, src, dst);
+	return after > 0;
 }
 
 // A file of its own made in the directory and looked up under its name in

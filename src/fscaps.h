@@ -31,6 +31,9 @@ mode_t copy_permissions(const FileStatus *status);
 // out the first time it is met; of a device met before; or the assumption
 // (every bit kept, whole seconds) where nothing is known.
 FsCaps *find_fs(int dir_fd, const char *dir, file_dev_t dev);
+// The same as far as its type tells (settled where that is enough), with
+// nothing written there: for the walk, before it knows it may write.
+FsCaps *known_fs(int dir_fd, const char *dir, file_dev_t dev);
 FsCaps *fs_of(file_dev_t dev);
 FsCaps *fs_assumed(void);
 // KEEPS_* for an item of this status there.
@@ -40,6 +43,8 @@ int same_mode(const FsCaps *fs, const FileStatus *src, const FileStatus *dst);
 // How far src's modification time lies after dst's, in the finest step
 // both dst's file system and its stored time show: > 0 later, < 0 earlier.
 int64_t time_after(const FsCaps *fs, const FileStatus *src, const FileStatus *dst);
+// Whether a file of status src is copied onto one of status dst.
+int files_differ(const FsCaps *fs, const FileStatus *src, const FileStatus *dst);
 // The mode to ask for so that an item as it stands now gets what fs keeps
 // of want; 0 when no change is to be asked for.
 int mode_to_set(const FsCaps *fs, const FileStatus *now, mode_t want, mode_t *mode);

@@ -13,6 +13,7 @@
 //    path, whoever read it.
 #include "listing.h"
 #include "console.h"
+#include "fscaps.h"
 
 static void show_progress(const char *text)
 {
@@ -26,6 +27,7 @@ struct Into {
 	DirListing *listing;
 	const NameTable *source; // null: every file is an entry
 	uint32_t hint;           // of the entry being read, in source
+	const FsCaps *rule;      // where known for good: the copy rule is asked now
 };
 
 // Files a destination file the source has as its counterpart: nothing
@@ -37,7 +39,12 @@ static int took_counterpart(const Into *into, const char *name, const FileStatus
 	int32_t i = table_find(into->source, into->hint, name);
 	if (i < 0)
 		return 0;
-	keep_counterpart(into->listing, i, into->source->list->count, st, is_link);
+	unsigned marks = is_link ? COUNTERPART_LINK | COUNTERPART_DECIDED : 0;
+	if (into->rule != nullptr && !is_link) {
+		FileStatus src = entry_view(into->source->list->index[i]);
+		marks = COUNTERPART_DECIDED | (files_differ(into->rule, &src, st) ? COUNTERPART_DIFFERS : 0);
+	}
+	keep_counterpart(into->listing, i, into->source->list->count, st, marks);
 	return 1;
 }
 
@@ -189,6 +196,18 @@ static int check_dir(const char *path, FileStatus *dir_status)
 	return 0;
 }
 
+// The destination's file system where its type tells what it keeps: the
+// copy rule can then be asked as the destination is read, and its files
+// need not be kept.  Only on the walk's thread, which alone learns file
+// systems.
+static const FsCaps *rule_known(const Side *side)
+{
+	if (recording_here())
+		return nullptr;
+	const FsCaps *fs = known_fs(side->fd, side->path, side->status.st_dev);
+	return fs->settled ? fs : nullptr;
+}
+
 // The sides of a pair; a destination directory the walk has just made is
 // empty, and its entries are not read.
 enum { SIDE_SOURCE, SIDE_DEST, SIDE_DEST_MADE };
@@ -209,10 +228,11 @@ static int list_dir(Side *side, int dest_side, const EntryList *source_files)
 		report_error("opendir", side->path);
 	} else {
 		NameTable table;
-		Into into = {&side->list, nullptr, 0};
+		Into into = {&side->list, nullptr, 0, nullptr};
 		if (source_files != nullptr && source_files->count > 0) {
 			build_table(&table, source_files);
 			into.source = &table;
+			into.rule = rule_known(side);
 		}
 		read_entries(reader, side->fd, side->path, &into, dest_side);
 		if (into.source != nullptr)

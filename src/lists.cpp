@@ -5,6 +5,7 @@
 // carved from chunks of its own.
 #include "treemir.h"
 #include "console.h"
+#include "fscaps.h"
 
 #include <algorithm>
 
@@ -61,18 +62,26 @@ EntryNode *add_entry(EntryList *list, const char *name, const FileStatus *status
 	size_t size = (offsetof(EntryNode, name) + len + 1 + alignof(EntryNode) - 1) & ~(alignof(EntryNode) - 1);
 	EntryNode *node = (EntryNode *)carve(&list->nodes, size);
 	memcpy(node->name, name, len + 1);
-	if (status != nullptr)
+	if (status != nullptr) {
 		keep_status(&node->status, status);
+		// What is kept of the owner: the set-ID bits its copy may have.
+		if (S_ISREG(status->st_mode))
+			node->status.mode = (uint16_t)((status->st_mode & S_IFMT) | copy_permissions(status));
+	}
 	node->is_link = 0;
 	node->next = list->next;
 	list->next = node;
 	return node;
 }
 
+// A file's view belongs to whoever runs the mirror: its mode holds no
+// set-ID bit its copy may not have.
 FileStatus entry_view(const EntryNode *entry)
 {
 	FileStatus st;
 	view_status(&st, &entry->status);
+	st.st_uid = run.user;
+	st.st_gid = run.group;
 	return st;
 }
 
@@ -164,6 +173,7 @@ void init_listing(DirListing *listing)
 {
 	init_list(&listing->files);
 	init_list(&listing->dirs);
+	listing->marks = nullptr;
 	listing->matched = nullptr;
 }
 
@@ -171,6 +181,7 @@ void free_listing(DirListing *listing)
 {
 	free_list(&listing->files);
 	free_list(&listing->dirs);
+	free(listing->marks);
 	free(listing->matched);
 }
 
@@ -237,38 +248,42 @@ void free_table(NameTable *t)
 	t->slots = nullptr;
 }
 
-void keep_counterpart(DirListing *listing, int32_t i, int32_t count, const FileStatus *st, int is_link)
+static void *zeroed(size_t count, size_t size)
 {
-	if (listing->matched == nullptr) {
-		listing->matched = (Counterpart *)calloc((size_t)count, sizeof *listing->matched);
-		if (listing->matched == nullptr)
-			out_of_memory();
-	}
+	void *p = calloc(count, size);
+	if (p == nullptr)
+		out_of_memory();
+	return p;
+}
+
+void keep_counterpart(DirListing *listing, int32_t i, int32_t count, const FileStatus *st, unsigned marks)
+{
+	if (listing->marks == nullptr)
+		listing->marks = (unsigned char *)zeroed((size_t)count, 1);
 	EntryStatus kept;
 	keep_status(&kept, st);
-	Counterpart *c = &listing->matched[i];
-	c->size = kept.size;
-	c->mtime = kept.mtime;
-	c->mtime_nanos = kept.mtime_nanos;
-	c->mode = (uint16_t)kept.mode;
-	c->flags = COUNTERPART_FOUND | (is_link ? COUNTERPART_LINK : 0) | (kept.shared ? COUNTERPART_SHARED : 0);
+	listing->marks[i] = (unsigned char)(marks | COUNTERPART_FOUND | (kept.shared ? COUNTERPART_SHARED : 0));
+	if (marks & COUNTERPART_DECIDED)
+		return;
+	if (listing->matched == nullptr)
+		listing->matched = (Counterpart *)zeroed((size_t)count, sizeof *listing->matched);
+	listing->matched[i] = {kept.size, kept.mtime, kept.mtime_nanos, kept.mode};
 }
 
-const Counterpart *counterpart_of(const DirListing *listing, int32_t i)
+unsigned counterpart_marks(const DirListing *listing, int32_t i)
 {
-	if (listing->matched == nullptr || !(listing->matched[i].flags & COUNTERPART_FOUND))
-		return nullptr;
-	return &listing->matched[i];
+	return listing->marks != nullptr ? listing->marks[i] : 0;
 }
 
-FileStatus counterpart_view(const Counterpart *c)
+FileStatus counterpart_view(const DirListing *listing, int32_t i)
 {
+	const Counterpart *c = &listing->matched[i];
 	EntryStatus kept = {};
 	kept.size = c->size;
 	kept.mtime = c->mtime;
 	kept.mtime_nanos = c->mtime_nanos;
 	kept.mode = c->mode;
-	kept.shared = (c->flags & COUNTERPART_SHARED) != 0;
+	kept.shared = (listing->marks[i] & COUNTERPART_SHARED) != 0;
 	FileStatus st;
 	view_status(&st, &kept);
 	return st;

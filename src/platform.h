@@ -212,8 +212,10 @@ int list_is_device(FILE *f);
 // What a listed entry keeps of its status: only the fields the walk, the
 // comparisons and the copies read, under a third of the system's record.
 // A directory is told by its identity (the loop and mount guards); a file
-// by its access time and owner (its copy), which a directory's entry never
-// needs.  Packed to four bytes: a million entries are a million of these.
+// by its access time (its copy), which a directory's entry never needs.
+// The owner is not kept: it only decides which set-ID bits a copy may
+// have, and the listing keeps a file's mode as its copy would receive it.
+// Packed to four bytes: a million entries are a million of these.
 #define PACKED_4 __attribute__((packed, aligned(4)))
 struct PACKED_4 EntryStatus {
 	int64_t size;
@@ -226,7 +228,6 @@ struct PACKED_4 EntryStatus {
 		struct PACKED_4 {
 			int64_t atime; // whole seconds
 			int32_t atime_nanos;
-			uint32_t uid, gid;
 		} file;
 		struct PACKED_4 {
 			file_dev_t dev;

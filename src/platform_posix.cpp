@@ -326,8 +326,6 @@ void keep_status(EntryStatus *kept, const FileStatus *st)
 	} else {
 		kept->file.atime = st->st_atim.tv_sec;
 		kept->file.atime_nanos = (int32_t)st->st_atim.tv_nsec;
-		kept->file.uid = st->st_uid;
-		kept->file.gid = st->st_gid;
 	}
 	kept->shared = st->st_nlink > 1;
 	kept->holes = may_have_holes(st);
@@ -346,8 +344,6 @@ void view_status(FileStatus *st, const EntryStatus *kept)
 	} else {
 		st->st_atim.tv_sec = kept->file.atime;
 		st->st_atim.tv_nsec = kept->file.atime_nanos;
-		st->st_uid = kept->file.uid;
-		st->st_gid = kept->file.gid;
 	}
 	st->st_nlink = kept->shared ? 2 : 1;
 	// Blocks for every byte, or none: may_have_holes tells as it did.

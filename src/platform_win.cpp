@@ -874,8 +874,6 @@ void keep_status(EntryStatus *kept, const FileStatus *st)
 		kept->dir.ino = st->st_ino;
 	} else {
 		kept->file.atime = (int64_t)st->st_atime;
-		kept->file.uid = (uint32_t)st->st_uid;
-		kept->file.gid = (uint32_t)st->st_gid;
 	}
 	kept->shared = st->st_nlink > 1;
 }
@@ -891,8 +889,6 @@ void view_status(FileStatus *st, const EntryStatus *kept)
 		st->st_ino = kept->dir.ino;
 	} else {
 		st->st_atime = (time_t)kept->file.atime;
-		st->st_uid = (int)kept->file.uid;
-		st->st_gid = (int)kept->file.gid;
 	}
 	st->st_nlink = kept->shared ? 2 : 1;
 }

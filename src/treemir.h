@@ -51,24 +51,31 @@ struct EntryList {
 	ListChunk *nodes;  // the nodes, each with its name
 };
 
-// A destination file whose name a source file of the pair bears: what the
-// copy rule reads of it, in a fraction of an entry's room.  A destination
-// listed against its source keeps its files this way, by the source
-// file's place in the source's index; only the files the source lacks
-// become entries of its own.
-enum { COUNTERPART_FOUND = 1, COUNTERPART_LINK = 2, COUNTERPART_SHARED = 4 };
+// A destination file whose name a source file of the pair bears.  A
+// destination listed against its source keeps its files this way, by the
+// source file's place in the source's index; only the files the source
+// lacks become entries of their own.  Where the destination's file system
+// is known for good as it is read, the copy rule is decided then, and a
+// file costs a byte (its mark); else its snapshot is kept for the rule.
+enum {
+	COUNTERPART_FOUND = 1,
+	COUNTERPART_LINK = 2,    // a link, never taken for what it points at
+	COUNTERPART_SHARED = 4,  // a file with other names
+	COUNTERPART_DECIDED = 8, // the copy rule was asked as it was read
+	COUNTERPART_DIFFERS = 16 // and it answered: copy
+};
 struct Counterpart {
 	int64_t size;
 	int64_t mtime;
 	int32_t mtime_nanos;
-	uint16_t mode;       // type and permission bits, which fit in 16 bits
-	unsigned char flags; // COUNTERPART_*
+	uint16_t mode; // type and permission bits, which fit in 16 bits
 };
 
 struct DirListing {
 	EntryList files;
 	EntryList dirs;
-	Counterpart *matched; // destination: by source index, or null
+	unsigned char *marks; // destination: COUNTERPART_* by source index, or null
+	Counterpart *matched; // their snapshots where undecided, or null
 };
 
 struct PatternNode {
@@ -203,11 +210,13 @@ uint32_t table_hint(const NameTable *t, const char *name);
 // The index position of name in the list, or -1.
 int32_t table_find(const NameTable *t, uint32_t hint, const char *name);
 void free_table(NameTable *t);
-// What a listing keeps of a destination file for the i-th source file.
-void keep_counterpart(DirListing *listing, int32_t i, int32_t count, const FileStatus *st, int is_link);
-// The destination file of the i-th source file, or null.
-const Counterpart *counterpart_of(const DirListing *listing, int32_t i);
-FileStatus counterpart_view(const Counterpart *c);
+// What a listing keeps of a destination file for the i-th source file of
+// count: its marks, and its snapshot st unless the copy rule is decided.
+void keep_counterpart(DirListing *listing, int32_t i, int32_t count, const FileStatus *st, unsigned marks);
+// The marks of the destination file of the i-th source file (0: none),
+// and its snapshot where it was kept.
+unsigned counterpart_marks(const DirListing *listing, int32_t i);
+FileStatus counterpart_view(const DirListing *listing, int32_t i);
 // What a destination file system keeps of a status (modes, time steps).
 struct FsCaps;
 
