@@ -183,8 +183,7 @@ group_id_t current_group(void);
 // The mode bits new files lose (Windows: none).
 unsigned current_umask(void);
 // Raises the open-files limit as far as allowed; answers the limit it ends
-// with (0 where the workers must not run: the Windows build is the walk
-// alone).
+// with (0 where the workers must not run).
 int64_t raise_descriptor_limit(void);
 // The workers allocate listings that the walk frees: in one shared heap,
 // not one each, so that what one frees another reuses.
@@ -195,6 +194,9 @@ int64_t times_waited(void);
 // The calling thread's time so far, in nanoseconds: on a steady clock
 // (wall) and on the processor (cpu); both 0 where they cannot be told.
 void thread_clocks(int64_t *wall, int64_t *cpu);
+// The system's text for the error err, on any thread: in buf (cap bytes)
+// where the platform has no fixed text of its own to answer.
+const char *error_text(int err, char *buf, size_t cap);
 
 // ---------------------------------------------------------------------
 // List files

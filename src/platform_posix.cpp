@@ -393,6 +393,10 @@ void thread_clocks(int64_t *wall, int64_t *cpu)
 	*cpu = (int64_t)c.tv_sec * WHOLE_SECONDS + c.tv_nsec;
 }
 
+// The C library's texts are fixed strings, and those it makes up for an
+// unknown value go to a buffer of the calling thread's own.
+const char *error_text(int err, char *, size_t) { return strerror(err); }
+
 // How often the calling thread has gone to sleep so far: on a cold disk,
 // for its reads.  Where that cannot be told, every ask counts as one.
 int64_t times_waited(void)

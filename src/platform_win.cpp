@@ -277,6 +277,9 @@ int platform_args(int *argc, char ***argv)
 	return 0;
 }
 
+// Set once, before any worker starts, and only read after: workers never
+// write the console themselves (their output is recorded and the walk
+// replays it), so nothing else of it is shared.
 static UINT console_page;
 static int on_console[3]; // by descriptor: standard output and error
 
@@ -379,10 +382,11 @@ static void fill_status(struct tm_stat *st, DWORD attributes, FILETIME atime, FI
 	st->st_nlink = 1; // as the runtime counts: one name
 }
 
-// Gives a record an identity that no other record has.
+// Gives a record an identity that no other record has, whichever thread
+// asks.
 static void unknown_identity(struct tm_stat *st)
 {
-	static uint64_t count;
+	static std::atomic<uint64_t> count;
 	st->st_dev = UINT64_MAX;
 	st->st_ino = count++;
 }
@@ -808,6 +812,15 @@ int mkdir_at(int, const char *, const char *path) { return path_mkdir(path); }
 int lstat_at(int, const char *, const char *path, FileStatus *st) { return link_status(path, st); }
 
 int chmod_at(int, const char *, const char *path, unsigned mode) { return path_chmod(path, mode); }
+
+// The runtime's own text, copied into the caller's buffer: no text is
+// kept where another thread's error could overwrite it.
+const char *error_text(int err, char *buf, size_t cap)
+{
+	if (strerror_s(buf, cap, err) != 0)
+		snprintf(buf, cap, "Unknown error");
+	return buf;
+}
 
 // One worker, the walk itself: the console's state is shared, and the
 // calls here were not made for threads.
