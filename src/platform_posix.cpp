@@ -469,7 +469,7 @@ void close_reader(DirReader *r) { closedir(r->dir); }
 int volume_kind(int fd, const char *, VolumeKind *kind)
 {
 	struct statfs fs;
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0};
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0, 0};
 	if (fstatfs(fd, &fs) != 0)
 		return 0;
 	// The kernel's own disk file systems write out all their files on one
@@ -507,10 +507,10 @@ int volume_kind(int fd, const char *, VolumeKind *kind)
 	case 0x4D44: // vfat, msdos: a read-only attribute on files alone (on
 	             // directories only with an option that Windows misreads),
 	             // times cut down to even seconds
-		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 0, 0, WHOLE_SECONDS, 0, 0, 0};
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 0, 0, WHOLE_SECONDS, 0, 0, 0, 0};
 		return 1;
 	case 0x2011BAB0: // exfat: as FAT, but times in 10 ms
-		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 1, 0, 0, 10000000, 0, 0, 0};
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 1, 0, 0, 10000000, 0, 0, 0, 0};
 		return 1;
 	case 0x65735546: // fuse: each call goes through its driver's process
 		kind->flush_each = 1;
@@ -524,7 +524,7 @@ int volume_kind(int fd, const char *, VolumeKind *kind)
 #else
 int volume_kind(int, const char *, VolumeKind *kind)
 {
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0};
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0, 0};
 	return 0;
 }
 #endif
