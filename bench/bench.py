@@ -14,12 +14,16 @@ from the disk as a nightly backup does.
 With --share the destination is a share instead: a folder on a real disk
 served by a private sshd on 127.0.0.1 (keys and configuration of its own,
 started and stopped by the benchmark) and mounted with sshfs afresh before
-each timed run, the sources staying in memory.
+each timed run, the sources staying in memory.  With --windows the Windows
+build runs there too, under wine in a prefix of its own: through drive N:,
+a network drive, whose copies go to its threads, and through drive L:, a
+local disk to it, where the walk copies alone.
 
     python3 bench/bench.py            # full size (about 12 minutes on 2 cores)
     python3 bench/bench.py --small    # a quick run (well under a minute)
     python3 bench/bench.py --small --cold   # cold cache, on /var/tmp
     python3 bench/bench.py --share --workers 1,4,16   # onto an sshfs share
+    python3 bench/bench.py --share --windows build-win/treemir.exe   # and treemir.exe under wine
     python3 bench/bench.py --help     # every option
 
 Only the Python standard library is used.  The tools' costs are read by a
@@ -563,6 +567,48 @@ def tool_commands(treemir, baseline=None, workers=()):
     }
 
 
+# The Windows build under wine, onto the share
+WINE_DRIVES = {"n:": "network", "l:": "hd"}
+
+
+def wine_start(work, share):
+    """A wine prefix of its own below work, with drives N: (a network drive)
+    and L: (a local disk) both leading to the share's mount, and its server
+    kept running, so that no run pays for starting it.  Answers the prefix;
+    raises ShareRefused where wine cannot run."""
+    for tool in ("wine", "wineboot", "wineserver"):
+        if shutil.which(tool) is None:
+            raise ShareRefused(f"{tool} is missing (packages wine, wine64)")
+    prefix = os.path.join(work, "wine")
+    os.environ.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                      LANG="C.UTF-8", LC_ALL="C.UTF-8")
+    run_quiet(["wineboot", "-i"])
+    for drive, kind in WINE_DRIVES.items():
+        run_quiet(["wine", "reg", "add", r"HKLM\Software\Wine\Drives", "/v", drive, "/d", kind, "/f"])
+        os.symlink(share["mnt"], os.path.join(prefix, "dosdevices", drive))
+    # A drive's type is read as the server starts.
+    run_quiet(["wineserver", "-k"])
+    subprocess.Popen(["wineserver", "-p"], stdin=subprocess.DEVNULL)
+    run_quiet(["wine", "cmd", "/c", "exit"])
+    return prefix
+
+
+def wine_stop():
+    subprocess.run(["wineserver", "-k"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def wine_tools(exe, share):
+    """treemir.exe through each drive.  Its copies keep what Windows keeps
+    (the read-only attribute, whole seconds), so only its status is checked."""
+    def command(drive):
+        def cmd(s, d):
+            rel = os.path.relpath(d, share["mnt"]).replace("/", "\\")
+            return ["wine", exe, "-q", "Z:" + s.replace("/", "\\"), drive.upper() + "\\" + rel]
+        return cmd
+    return {"treemir.exe-net": (command("n:"), None, False, None),
+            "treemir.exe-local": (command("l:"), None, False, None)}
+
+
 def prepare(state, src, dst):
     run_quiet(["rm", "-rf", dst])
     if state == "empty":
@@ -1002,6 +1048,9 @@ def main():
                     help="the destination an sshfs share of a folder on a real disk (served by an sshd "
                          "of the benchmark's own on 127.0.0.1), mounted afresh before each run; "
                          "its own tree and the scenarios " + SHARE_SCENARIOS + " (needs root)")
+    ap.add_argument("--windows", metavar="EXE",
+                    help="with --share: also this Windows build (treemir.exe) under wine, "
+                         "through a network drive and a local one")
     ap.add_argument("--cold-dir", metavar="DIR", default=COLD_DIR,
                     help=f"folder on a real disk to make the cold run's temporary folder in (default {COLD_DIR})")
     ap.add_argument("--build-dir", default=DEFAULT_BUILD, help=f"build folder (default {DEFAULT_BUILD})")
@@ -1019,6 +1068,10 @@ def main():
         ap.error("--share and --cold are separate runs")
     if args.share and args.trees:
         ap.error("--share has a tree of its own")
+    if args.windows and not args.share:
+        ap.error("--windows runs onto the share alone (--share)")
+    if args.windows and not os.path.isfile(args.windows):
+        ap.error(f"--windows: {args.windows} is not a file")
     trees = [t for t in (args.trees or ("small-files" if args.cold else ",".join(DEFAULT_TREES))).split(",") if t]
     default_scens = "initial,nothing" if args.cold else SHARE_SCENARIOS if args.share else ",".join(SCENARIOS)
     scens = [s for s in (args.scenarios or default_scens).split(",") if s]
@@ -1083,6 +1136,15 @@ def main():
             shutil.rmtree(ctx["work"], ignore_errors=True)
             return 0
         log(f"share served from {ctx['share']['served']} on port {ctx['share']['port']}")
+        if args.windows:
+            try:
+                log(f"wine prefix ready in {wine_start(ctx['work'], ctx['share'])}")
+                ctx["wine"] = True
+                ctx["tools"].update(wine_tools(os.path.abspath(args.windows), ctx["share"]))
+                if ctx["only_tools"] is not None:
+                    ctx["only_tools"].update(wine_tools("", ctx["share"]))
+            except (OSError, subprocess.CalledProcessError, ShareRefused) as e:
+                print(f"treemir.exe rows skipped: {e}")
     try:
         if not args.profile:
             machine_header(treemir, baseline, ctx["work"] if args.cold else None, workers)
@@ -1109,6 +1171,8 @@ def main():
             print_targets(results, args.small, "share" if args.share else "cold" if args.cold else None)
             print(f"\n(total {time.time() - started:.0f} s, load at the end {os.getloadavg()[0]:.2f})")
     finally:
+        if ctx.get("wine"):
+            wine_stop()
         if ctx.get("share") is not None:
             share_stop(ctx["share"])
         if args.keep:

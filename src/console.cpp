@@ -168,7 +168,8 @@ void free_recording(Recording *r)
 // which errno holds again afterwards for the caller to act on.
 void report_errno(const char *op, const char *path, int err)
 {
-	report_line("treemir: %s (%s) %s (%d)\n", op, err_text(path), strerror(err), err);
+	char text[128];
+	report_line("treemir: %s (%s) %s (%d)\n", op, err_text(path), error_text(err, text, sizeof text), err);
 	errno = err;
 }
 

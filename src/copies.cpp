@@ -110,13 +110,61 @@ static int copies_wait(PairWalk *w, const EntryNode *s)
 	return fs->kind.remote || fs->copies_wait || !data_in_memory(w->src.fd, s->name);
 }
 
+// A name whose case every file system that folds case folds alike:
+// printable ASCII, with no short alias's tilde or stream's colon, and not
+// ending in a dot or a blank, which some drop.
+static int plain_name(const char *name)
+{
+	const unsigned char *p = (const unsigned char *)name;
+	for (; *p != '\0'; p++)
+		if (*p < ' ' || *p >= '~' || *p == ':') // '~' and beyond: the tilde, DEL, not ASCII
+			return 0;
+	return p > (const unsigned char *)name && p[-1] != '.' && p[-1] != ' ';
+}
+
+static int fold_ascii(unsigned char c)
+{
+	return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+}
+
+static int compare_folded(const void *a, const void *b)
+{
+	const unsigned char *x = *(const unsigned char *const *)a, *y = *(const unsigned char *const *)b;
+	for (; fold_ascii(*x) == fold_ascii(*y) && *x != '\0'; x++, y++)
+		;
+	return fold_ascii(*x) - fold_ascii(*y);
+}
+
+// Whether no two source files of the pair can be one file where letter
+// case folds: every name plain, and no two the same without case.  Beyond
+// ASCII, systems and shares fold differently (some a name's form too), so
+// a pair with any other name copies with the walk alone.
+static int folded_apart(const EntryList *files)
+{
+	for (int32_t i = 0; i < files->count; i++)
+		if (!plain_name(files->index[i]->name))
+			return 0;
+	const char **names = (const char **)xmalloc((size_t)files->count * sizeof *names);
+	for (int32_t i = 0; i < files->count; i++)
+		names[i] = files->index[i]->name;
+	qsort(names, (size_t)files->count, sizeof *names, compare_folded);
+	int apart = 1;
+	for (int32_t i = 1; i < files->count && apart; i++)
+		apart = compare_folded(&names[i - 1], &names[i]) != 0;
+	free(names);
+	return apart;
+}
+
 // Whether two source names of the pair can never be one file in the
 // destination.  Where its file system folds case they may, and then the
 // later in name order must win, as with one worker: no copy there goes
-// side by side at all.
+// side by side, unless (where every volume folds) the names themselves
+// show that none can meet.
 static int names_apart(PairWalk *w)
 {
-	return !folds_case(w->dst.fs, w->dst.fd, w->dst.path);
+	if (!folds_case(w->dst.fs, w->dst.fd, w->dst.path))
+		return 1;
+	return FOLDED_APART_BY_NAMES && folded_apart(&w->src.list.files);
 }
 
 // Whether a pair's copies go to workers, asked at its first copy a worker
@@ -149,8 +197,8 @@ static void time_walk_copy(FsCaps *fs, int64_t wall0, int64_t cpu0)
 
 static int judged_by_timing(const FsCaps *fs)
 {
-	return run.workers > 1 && fs->kind.flush_each && !fs->kind.remote && !fs->copies_wait &&
-	       fs != fs_assumed();
+	return run.workers > 1 && fs->kind.flush_each && !fs->kind.remote && !fs->kind.named_local &&
+	       !fs->copies_wait && fs != fs_assumed();
 }
 
 enum { COPY_NONE, COPY_BY_WALK, COPY_BY_WORKER };

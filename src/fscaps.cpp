@@ -33,7 +33,7 @@ enum { FS_CACHE = 32, PROBE_TIME = 1000000001, PROBE_NANOS = 123456789 };
 static FsCaps fs_cache[FS_CACHE];
 static int fs_cached;
 // Assumed where nothing is known: every bit kept, whole seconds.
-static FsCaps keeps_all = {0, {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0}, 1, 0, 0, -1, nullptr, 1, 1, 0, 0, 0, 0};
+static FsCaps keeps_all = {0, {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0, 0}, 1, 0, 0, -1, nullptr, 1, 1, 0, 0, 0, 0};
 
 // The file system of a device met before, or the assumption.
 FsCaps *fs_of(file_dev_t dev)

@@ -55,6 +55,8 @@ struct VolumeKind {
 	int in_memory;     // no disk behind it: a power cut leaves nothing to keep
 	int flush_each;    // a flush of the file system does not reach the disk: each file is flushed
 	int remote;        // every call is a round trip to another process or machine (FUSE, NFS, SMB)
+	int named_local;   // a local disk by the system's word, though flushed file by file: the
+	                   // walk's copies there are not timed to find out whether they wait
 };
 
 #ifdef _WIN32
@@ -117,6 +119,9 @@ enum { STATUS_ON_DESCRIPTOR = 0 };
 // Acts go by the item's full path: the walk's directory descriptors are
 // tokens.
 enum { CURRENT_DIR = -100 };
+// Every volume folds letter case here, so copies may go side by side onto
+// one where the pair's source names cannot fold to one (copies.cpp).
+enum { FOLDED_APART_BY_NAMES = 1 };
 
 #else // POSIX
 
@@ -151,6 +156,9 @@ enum { STATUS_ON_DESCRIPTOR = 1 };
 // a directory swapped for a link while the walk is inside it leads the
 // walk nowhere else.
 enum { CURRENT_DIR = AT_FDCWD };
+// A file system that folds letter case is the exception: it keeps every
+// copy with the walk.
+enum { FOLDED_APART_BY_NAMES = 0 };
 
 #endif
 
@@ -183,18 +191,22 @@ group_id_t current_group(void);
 // The mode bits new files lose (Windows: none).
 unsigned current_umask(void);
 // Raises the open-files limit as far as allowed; answers the limit it ends
-// with (0 where the workers must not run: the Windows build is the walk
-// alone).
+// with (0 where the workers must not run).
 int64_t raise_descriptor_limit(void);
 // The workers allocate listings that the walk frees: in one shared heap,
 // not one each, so that what one frees another reuses.
 void share_heap(void);
 // How often the calling thread has gone to sleep so far: on a cold disk,
-// for its reads.  Where that cannot be told, every ask counts as one.
+// for its reads.  Where that cannot be told, every ask counts as one;
+// where the system counts none (Windows), always 0, so that no read is
+// ever seen to wait and pairs are not read ahead.
 int64_t times_waited(void);
 // The calling thread's time so far, in nanoseconds: on a steady clock
 // (wall) and on the processor (cpu); both 0 where they cannot be told.
 void thread_clocks(int64_t *wall, int64_t *cpu);
+// The system's text for the error err, on any thread: in buf (cap bytes)
+// where the platform has no fixed text of its own to answer.
+const char *error_text(int err, char *buf, size_t cap);
 
 // ---------------------------------------------------------------------
 // List files

@@ -395,6 +395,10 @@ void thread_clocks(int64_t *wall, int64_t *cpu)
 	*cpu = (int64_t)c.tv_sec * WHOLE_SECONDS + c.tv_nsec;
 }
 
+// The C library's texts are fixed strings, and those it makes up for an
+// unknown value go to a buffer of the calling thread's own.
+const char *error_text(int err, char *, size_t) { return strerror(err); }
+
 // How often the calling thread has gone to sleep so far: on a cold disk,
 // for its reads.  Where that cannot be told, every ask counts as one.
 int64_t times_waited(void)
@@ -467,7 +471,7 @@ void close_reader(DirReader *r) { closedir(r->dir); }
 int volume_kind(int fd, const char *, VolumeKind *kind)
 {
 	struct statfs fs;
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0};
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0, 0};
 	if (fstatfs(fd, &fs) != 0)
 		return 0;
 	// The kernel's own disk file systems write out all their files on one
@@ -505,10 +509,10 @@ int volume_kind(int fd, const char *, VolumeKind *kind)
 	case 0x4D44: // vfat, msdos: a read-only attribute on files alone (on
 	             // directories only with an option that Windows misreads),
 	             // times cut down to even seconds
-		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 0, 0, WHOLE_SECONDS, 0, 0, 0};
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 0, 0, WHOLE_SECONDS, 0, 0, 0, 0};
 		return 1;
 	case 0x2011BAB0: // exfat: as FAT, but times in 10 ms
-		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 1, 0, 0, 10000000, 0, 0, 0};
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 1, 0, 0, 10000000, 0, 0, 0, 0};
 		return 1;
 	case 0x65735546: // fuse: each call goes through its driver's process
 		kind->flush_each = 1;
@@ -522,7 +526,7 @@ int volume_kind(int fd, const char *, VolumeKind *kind)
 #else
 int volume_kind(int, const char *, VolumeKind *kind)
 {
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0};
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0, 0};
 	return 0;
 }
 #endif

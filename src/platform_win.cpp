@@ -13,6 +13,7 @@
 #include "treemir.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdarg>
 #include <cwchar>
 
@@ -277,6 +278,9 @@ int platform_args(int *argc, char ***argv)
 	return 0;
 }
 
+// Set once, before any worker starts, and only read after: workers never
+// write the console themselves (their output is recorded and the walk
+// replays it), so nothing else of it is shared.
 static UINT console_page;
 static int on_console[3]; // by descriptor: standard output and error
 
@@ -379,10 +383,11 @@ static void fill_status(struct tm_stat *st, DWORD attributes, FILETIME atime, FI
 	st->st_nlink = 1; // as the runtime counts: one name
 }
 
-// Gives a record an identity that no other record has.
+// Gives a record an identity that no other record has, whichever thread
+// asks.
 static void unknown_identity(struct tm_stat *st)
 {
-	static uint64_t count;
+	static std::atomic<uint64_t> count;
 	st->st_dev = UINT64_MAX;
 	st->st_ino = count++;
 }
@@ -531,32 +536,56 @@ size_t root_length(const char *path)
 	return path[0] == '\\';
 }
 
+// The kind of drive of a volume's root in the long form.  The long form of
+// a drive letter is asked by the letter itself, which every system answers
+// for a mapped network drive; a share named by its server is remote.
+static UINT drive_type(const wchar_t *root)
+{
+	if (wcsncmp(root, L"\\\\?\\UNC\\", 8) == 0)
+		return DRIVE_REMOTE;
+	if (wcsncmp(root, L"\\\\?\\", 4) == 0 && has_drive(root + 4)) {
+		wchar_t letter[4] = {root[4], L':', L'\\', L'\0'};
+		return GetDriveTypeW(letter);
+	}
+	return GetDriveTypeW(root);
+}
+
+static int is_local_drive(UINT type)
+{
+	return type == DRIVE_FIXED || type == DRIVE_REMOVABLE || type == DRIVE_CDROM || type == DRIVE_RAMDISK;
+}
+
 // The volume's file-system name tells, but for FAT: it keeps modification
 // times in steps of 2 seconds, and the way it stores a time between two
 // steps (Windows itself goes up to the next step) is found out by trying,
 // as elsewhere.  NTFS, exFAT and ReFS keep
 // times finer than the whole seconds the runtime sets.  The runtime's
 // modes are the read-only attribute alone, which every one of them keeps.
+// A share (a mapped network drive, a \\server\share path) makes every call
+// a round trip, whatever its file system.
 int volume_kind(int, const char *path, VolumeKind *kind)
 {
-	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0};
+	*kind = {KEEPS_MODES, KEEPS_MODES, 1, 0, 0, WHOLE_SECONDS, 0, 1, 0, 0};
 	wchar_t *wide = wide_path(path), name[MAX_PATH + 1];
 	size_t cap = wide ? wcslen(wide) + 2 : 0;
 	wchar_t *root = wide ? (wchar_t *)xmalloc(cap * sizeof *root) : nullptr;
 	int fat = 0;
+	UINT type = DRIVE_UNKNOWN;
 	if (root != nullptr && GetVolumePathNameW(wide, root, (DWORD)cap)) {
 		size_t n = wcslen(root);
 		if (n > 0 && root[n - 1] != L'\\') // the volume's root needs its separator
 			wcscpy(root + n, L"\\");
+		type = drive_type(root);
 		fat = GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1) &&
 		      wcsncmp(name, L"FAT", 3) == 0; // FAT, FAT12, FAT16, FAT32
 	}
 	free(wide);
 	free(root);
-	if (!fat)
-		return 1;
-	*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 1, 0, WHOLE_SECONDS, 0, 1, 0};
-	return 0;
+	if (fat)
+		*kind = {KEEPS_WRITE_BIT, KEEPS_NO_MODES, 2, 1, 0, WHOLE_SECONDS, 0, 1, 0, 0};
+	kind->remote = type == DRIVE_REMOTE;
+	kind->named_local = is_local_drive(type);
+	return !fat;
 }
 // ---------------------------------------------------------------------
 // Directories
@@ -754,7 +783,9 @@ int entry_is_link(int, const struct dirent *, const char *full)
 
 int open_source_at(int, const char *, const char *path) { return open_source(path); }
 
-// The walk copies alone here: there are no workers.
+// The system tells nothing of which files' data is in memory: every file
+// is taken to be, so that only a destination's round trips send copies to
+// the workers.
 int data_in_memory(int, const char *) { return 1; }
 
 int set_times_at(int, const char *, const char *path, const FileStatus *st)
@@ -809,15 +840,42 @@ int lstat_at(int, const char *, const char *path, FileStatus *st) { return link_
 
 int chmod_at(int, const char *, const char *path, unsigned mode) { return path_chmod(path, mode); }
 
-// One worker, the walk itself: the console's state is shared, and the
-// calls here were not made for threads.
-int64_t raise_descriptor_limit(void) { return 0; }
+// The runtime's own text, copied into the caller's buffer: no text is
+// kept where another thread's error could overwrite it.
+const char *error_text(int err, char *buf, size_t cap)
+{
+	if (strerror_s(buf, cap, err) != 0)
+		snprintf(buf, cap, "Unknown error");
+	return buf;
+}
 
+// The workers' files are opened through the runtime's table of low-level
+// descriptors, which holds 2048 (more in the newer runtime): directories
+// are tokens here, so the copies' files are all that draw on it, and no
+// call raises it.
+int64_t raise_descriptor_limit(void) { return 2048; }
+
+// The process heap is one for all threads already.
 void share_heap(void) {}
 
+// The system counts no thread's waits.
 int64_t times_waited(void) { return 0; }
-// The Windows build is the walk alone: no copy is ever handed over.
-void thread_clocks(int64_t *wall, int64_t *cpu) { *wall = *cpu = 0; }
+
+// The processor time the system keeps for the thread, in steps of its
+// clock tick, beside a steady clock: copies that wait on a share show
+// wall time well beyond it.
+void thread_clocks(int64_t *wall, int64_t *cpu)
+{
+	FILETIME created, ended, kernel, user;
+	*wall = *cpu = 0;
+	if (!GetThreadTimes(GetCurrentThread(), &created, &ended, &kernel, &user))
+		return;
+	uint64_t k = (uint64_t)kernel.dwHighDateTime << 32 | kernel.dwLowDateTime;
+	uint64_t u = (uint64_t)user.dwHighDateTime << 32 | user.dwLowDateTime;
+	*cpu = (int64_t)(k + u) * 100;
+	*wall = (int64_t)std::chrono::duration_cast<std::chrono::nanoseconds>(
+	        std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 // A copy is written to a named temporary, closed, then put in place by a
 // replacing rename: the system has no unnamed files.

@@ -57,25 +57,26 @@ std::string program_name()
 	return windows_mode() ? native(env_or_empty("TREEMIR_EXE")) : TREEMIR_BIN;
 }
 
-static std::string drive_link()
+static std::string drive_link(char letter)
 {
-	return std::string(env_or_empty("WINEPREFIX")) + "/dosdevices/t:";
+	return std::string(env_or_empty("WINEPREFIX")) + "/dosdevices/" + letter + ":";
 }
 
-std::string map_drive(const std::string &dir)
+std::string map_drive(const std::string &dir, char letter)
 {
 	if (!windows_mode() || *env_or_empty("WINEPREFIX") == '\0')
 		return "";
-	unlink(drive_link().c_str());
-	if (symlink(dir.c_str(), drive_link().c_str()) != 0)
-		throw std::runtime_error("cannot map drive T: to " + dir);
-	return "T:\\";
+	std::string root = std::string(1, (char)toupper(letter)) + ":\\";
+	unlink(drive_link(letter).c_str());
+	if (symlink(dir.c_str(), drive_link(letter).c_str()) != 0)
+		throw std::runtime_error("cannot map drive " + root + " to " + dir);
+	return root;
 }
 
-void unmap_drive()
+void unmap_drive(char letter)
 {
 	if (windows_mode())
-		unlink(drive_link().c_str());
+		unlink(drive_link(letter).c_str());
 }
 
 static std::string copies_dir;

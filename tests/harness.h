@@ -49,10 +49,11 @@ std::string native(const std::string &path);
 std::string native_re(const std::string &pattern);
 // The program's name as its option scanner prints it (argv[0]).
 std::string program_name();
-// Windows mode: dir as the root of a drive of its own, T:\, until
-// unmap_drive; "" without drive letters.
-std::string map_drive(const std::string &dir);
-void unmap_drive();
+// Windows mode: dir as the root of a drive of its own, T:\ (or the
+// letter given), until unmap_drive; "" without drive letters.  Under the
+// Windows stage T: is a network drive, the others local disks.
+std::string map_drive(const std::string &dir, char letter = 't');
+void unmap_drive(char letter = 't');
 
 // A fresh empty folder on tmpfs; removed again by remove_tree_all.
 std::string make_temp_dir(const std::string &tag);
