@@ -64,22 +64,28 @@ void put(const std::string &path, const std::string &data = "data")
 	write_file_at(path, data, T0);
 }
 
-// Nested directories of 250-byte names, each holding the file f and a file
-// of a 200-byte name, made relative to their parents: the paths grow past
-// the system's path limit.
 std::string level(int i)
 {
 	return std::string(250, (char)('a' + i));
 }
 
-void deep(const std::string &root, int levels)
+// Levels of directories below root, each made relative to its parent.
+// With long names: named by level(), each holding the file f and a file of
+// a 200-byte name, so that the paths grow past the system's path limit.
+// Without: a chain named d, a file f in every tenth; the deepest tree the
+// path limit allows is one of 1-character names.
+void descend(const std::string &root, int levels, bool long_names)
 {
+	mkdir(root.c_str(), 0755);
 	int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
 	for (int i = 0; i < levels; i++) {
-		close(openat(fd, "f", O_CREAT | O_WRONLY, 0644));
-		close(openat(fd, std::string(200, 'g').c_str(), O_CREAT | O_WRONLY, 0644));
-		mkdirat(fd, level(i).c_str(), 0755);
-		int sub = openat(fd, level(i).c_str(), O_RDONLY | O_DIRECTORY);
+		if (long_names || i % 10 == 0)
+			close(openat(fd, "f", O_CREAT | O_WRONLY, 0644));
+		if (long_names)
+			close(openat(fd, std::string(200, 'g').c_str(), O_CREAT | O_WRONLY, 0644));
+		std::string name = long_names ? level(i) : "d";
+		mkdirat(fd, name.c_str(), 0755);
+		int sub = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
 		close(fd);
 		fd = sub;
 	}
@@ -92,23 +98,6 @@ void cut_deep(Ctx &c)
 	for (int i = 0; i < 8; i++)
 		path += "/" + level(i);
 	shell("rm -rf '" + path + "'");
-}
-
-// A chain of levels directories named d below root, a file f in every
-// tenth: the deepest tree the path limit allows is one of 1-character names.
-void chain(const std::string &root, int levels)
-{
-	mkdir(root.c_str(), 0755);
-	int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
-	for (int i = 0; i < levels; i++) {
-		if (i % 10 == 0)
-			close(openat(fd, "f", O_CREAT | O_WRONLY, 0644));
-		mkdirat(fd, "d", 0755);
-		int sub = openat(fd, "d", O_RDONLY | O_DIRECTORY);
-		close(fd);
-		fd = sub;
-	}
-	close(fd);
 }
 
 const Step root_owns_sub = [](Ctx &c) { shell("chown 0:0 '" + c.D + "/sub'"); };
@@ -503,17 +492,17 @@ const Case cases[] = {
 		 expect_out(r, "MKDIR  " + c.D + "/tab\\tdir\r\n"), expect_out(r, "COPY   \\177 ");
 		 EXPECT_EQ(r.out.find('\033'), r.out.npos) << r.out; }},
 	{"PathsPastPathMax", {}, "", "", 2, R"(treemir: stat \($S/[^\n]*\) File name too long \(36\))", 2, 0, {},
-	 [](Ctx &c) { deep(c.S, 20); }, nullptr, cut_deep},
+	 [](Ctx &c) { descend(c.S, 20, true); }, nullptr, cut_deep},
 	{"DestPathsPastPathMax", {"D D" + std::string(121, 'd')}, "", "",
-	 2, R"(treemir: (mkdir|open) \($D/[^\n]*\) File name too long \(36\))", 2, 0, {}, [](Ctx &c) { deep(c.S, 17); },
-	 nullptr, cut_deep},
+	 2, R"(treemir: (mkdir|open) \($D/[^\n]*\) File name too long \(36\))", 2, 0, {},
+	 [](Ctx &c) { descend(c.S, 17, true); }, nullptr, cut_deep},
 	// The deepest tree a path allows, copied, and removed from the destination.
 	{"TwoThousandLevels", {}, "-v 1 $S $D", "", 0, "", 0, 0, {},
 	 [](Ctx &c) {
 		 // One open directory a level: more than the one-worker runs' 192.
 		 if (strcmp(getenv("TREEMIR_TEST_ONE_WORKER") ?: "", "1") == 0)
 			 GTEST_SKIP() << "the runs are held to 192 open files";
-		 chain(c.S + "/d", 2000), chain(c.D + "/x", 2000);
+		 descend(c.S + "/d", 2000, false), descend(c.D + "/x", 2000, false);
 	 },
 	 [](Ctx &, const RunResult &r) { expect_out(r, "200 file(s) checked,200 copied,200 deleted"); }},
 	{"HundredThousandEntries", {}, "-v 1 $S $D", "", 0, "", 0, 0, {},
