@@ -33,7 +33,8 @@ bool windows_mode()
 }
 
 const std::string SEP = windows_mode() ? "\\" : "/";
-const std::string RE_SEP = windows_mode() ? "\\\\" : "/";
+// The way a pattern spells the separator.
+static const std::string RE_SEP = windows_mode() ? "\\\\" : "/";
 
 std::string native(const std::string &path)
 {
@@ -81,11 +82,6 @@ void unmap_drive(char letter)
 
 static std::string copies_dir;
 
-static void remove_copies()
-{
-	remove_tree_all(copies_dir);
-}
-
 std::string reachable_copy(const std::string &file)
 {
 	if (copies_dir.empty()) {
@@ -94,7 +90,7 @@ std::string reachable_copy(const std::string &file)
 			throw std::runtime_error("mkdtemp");
 		chmod(tmpl, 0755);
 		copies_dir = tmpl;
-		atexit(remove_copies);
+		atexit([] { remove_tree_all(copies_dir); });
 	}
 	std::string copy = copies_dir + "/" + file.substr(file.rfind('/') + 1);
 	if (!exists(copy)) {
@@ -239,13 +235,11 @@ RunResult run_treemir(const std::vector<std::string> &args, const std::string &c
 std::string make_temp_dir(const std::string &tag)
 {
 	const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-	std::string tmpl = std::string(base) + "/treemir-" + tag + "-XXXXXX";
-	std::vector<char> buf(tmpl.begin(), tmpl.end());
-	buf.push_back('\0');
-	if (mkdtemp(buf.data()) == nullptr)
+	std::string dir = std::string(base) + "/treemir-" + tag + "-XXXXXX";
+	if (mkdtemp(dir.data()) == nullptr)
 		throw std::runtime_error("mkdtemp");
-	chmod(buf.data(), 0755);
-	return buf.data();
+	chmod(dir.c_str(), 0755);
+	return dir;
 }
 
 static int remove_one(const char *path, const struct stat *, int, struct FTW *)
@@ -254,11 +248,10 @@ static int remove_one(const char *path, const struct stat *, int, struct FTW *)
 	return remove(path);
 }
 
-static int unlock_one(const char *path, const struct stat *st, int type, struct FTW *)
+static int unlock_one(const char *path, const struct stat *, int type, struct FTW *)
 {
 	if (type == FTW_D || type == FTW_DNR)
 		chmod(path, 0700);
-	(void)st;
 	return 0;
 }
 
@@ -276,7 +269,7 @@ void write_file(const std::string &path, const std::string &data)
 	f << data;
 }
 
-void set_mtime(const std::string &path, time_t mtime)
+static void set_mtime(const std::string &path, time_t mtime)
 {
 	struct timespec ts[2] = {{mtime, 0}, {mtime, 0}};
 	utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW);
@@ -329,7 +322,9 @@ bool can_run_as_nobody()
 	return answer == 1;
 }
 
-unsigned shown_mode(unsigned mode)
+// Permission bits as the platform keeps them: in Windows mode only the
+// read-only attribute of files (0444 or 0666; directories 0777).
+static unsigned shown_mode(unsigned mode)
 {
 	if (!windows_mode())
 		return mode & 07777;

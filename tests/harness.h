@@ -38,9 +38,8 @@ std::string reachable_copy(const std::string &file);
 // output with the runtime's "\r\n" line ends as "\n".  Runs as uid 65534
 // use the prefix in TREEMIR_WINEPREFIX_NOBODY.
 bool windows_mode();
-// The separator the program prints, and the way a pattern spells it.
+// The separator the program prints.
 extern const std::string SEP;
-extern const std::string RE_SEP;
 // A path as the program prints it: itself, or in Windows mode in Windows
 // form (absolute paths on drive Z:).  scan_line, header_lines and
 // error_line apply it themselves.
@@ -63,7 +62,6 @@ void write_file(const std::string &path, const std::string &data);
 void write_file_at(const std::string &path, const std::string &data, time_t mtime);
 std::string read_file(const std::string &path);
 void make_dirs(const std::string &path);
-void set_mtime(const std::string &path, time_t mtime);
 bool exists(const std::string &path);
 // Runs a shell command that must succeed.
 void shell(const std::string &command);
@@ -77,9 +75,6 @@ bool can_run_as_nobody();
 // program leaves out of a source is left out; the directory skip (a
 // destination inside the source) is always left out.
 std::string fingerprint(const std::string &root, bool follow = false, const std::string &skip = "");
-// Permission bits as the platform keeps them: in Windows mode only the
-// read-only attribute of files (0444 or 0666; directories 0777).
-unsigned shown_mode(unsigned mode);
 
 // The exact texts of the program.
 extern const std::string BANNER;

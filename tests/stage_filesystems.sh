@@ -84,6 +84,9 @@ expect() { # name summary args...
 	fi
 }
 
+# A source file of the given data and time.
+put() { printf '%s\n' "$2" >"$S/$1"; touch -d "@$3" "$S/$1"; } # file data seconds
+
 check() { # name folder
 	local name=$1 D=$2
 	expect "$name, first run" "6 file(s) checked,6 copied,0 deleted" "$S" "$D"
@@ -93,21 +96,17 @@ check() { # name folder
 	# Where the copies show a fraction of a second, a rewrite of the same
 	# size within the same second is seen too.
 	if [ "$(stat -c %y "$D/b" | sed 's/^[^.]*\.\([0-9]*\).*/\1/')" != 000000000 ]; then
-		printf 'DATA of b\n' >"$S/b"
-		touch -d @1600000001.623456789 "$S/b"
+		put b 'DATA of b' 1600000001.623456789
 		expect "$name, a rewrite within the second" "6 file(s) checked,1 copied,0 deleted" "$S" "$D"
 		cmp -s "$S/b" "$D/b" || fail "$name: the rewritten file was not copied"
-		printf 'data of b\n' >"$S/b"
-		touch -d @1600000001.123456789 "$S/b"
+		put b 'data of b' 1600000001.123456789
 		expect "$name, the rewrite undone" "6 file(s) checked,1 copied,0 deleted" "$S" "$D"
 	fi
 	# A change of the same size, a few seconds on, is still seen.
-	printf 'DATA of a\n' >"$S/a"
-	touch -d @1600000011 "$S/a"
+	put a 'DATA of a' 1600000011
 	expect "$name, a changed file" "6 file(s) checked,1 copied,0 deleted" "$S" "$D"
 	cmp -s "$S/a" "$D/a" || fail "$name: the changed file was not copied"
-	printf 'data of a\n' >"$S/a"
-	touch -d @1600000001.123456789 "$S/a"
+	put a 'data of a' 1600000001.123456789
 	passed+=("$name")
 }
 

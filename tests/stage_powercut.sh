@@ -267,6 +267,8 @@ commit() {
 neighbour() { # commits until $work/stop is there or the cut
 	while [ ! -e "$work/stop" ] && commit; do sleep 0.02; done
 }
+start_neighbour() { rm -f "$work/stop"; neighbour & helper=$!; }
+stop_neighbour() { touch "$work/stop"; wait "$helper"; helper=""; }
 
 # How long the run from the larger v1 to its v2 takes here, with commits
 # going on beside it: the cuts during a run come at shares of it.  The
@@ -276,15 +278,11 @@ measure() {
 	span=""
 	for _ in 1 2; do
 		prepare large1 || return 1
-		rm -f "$work/stop"
-		neighbour &
-		helper=$!
+		start_neighbour
 		start=$(date +%s%N)
 		run "$work/large2" "$D"
 		took=$((($(date +%s%N) - start) / 1000000))
-		touch "$work/stop"
-		wait "$helper"
-		helper=""
+		stop_neighbour
 		[ "$status" -eq 0 ] || return 1
 		[ -n "$span" ] && [ "$span" -le "$took" ] || span=$took
 	done
@@ -295,18 +293,15 @@ measure() {
 during() { # source percent
 	local delay
 	delay=$(awk -v ms="$span" -v p="$2" 'BEGIN { printf "%.3f", ms * p / 100000 }')
-	rm -f "$work/stop"
-	neighbour &
-	helper=$!
+	start_neighbour
 	timeout 120 "$bin" "$work/$1" "$D" >"$work/out" 2>"$work/err" &
 	runner=$!
 	sleep "$delay"
 	kill -0 "$runner" 2>/dev/null || case_name="$case_name (the run had ended)"
 	shut "$mnt" || fail "the cut was refused"
 	wait "$runner"
-	touch "$work/stop"
-	wait "$helper"
-	runner="" helper=""
+	runner=""
+	stop_neighbour
 }
 
 # The cases on each file system:

@@ -127,22 +127,19 @@ describe() { # root
 # One run: its standard output (the timing of its summary left out),
 # standard error and exit status, in files named after tag.
 run() { # tag limit source dest
-	local tag=$1 limit=$2 status=0
-	if [ "$limit" = one ]; then
-		timeout 120 prlimit --nofile=192:192 "$bin" "$3" "$4" >"$work/$tag.out" 2>"$work/$tag.err" || status=$?
-	else
-		timeout 120 "$bin" "$3" "$4" >"$work/$tag.out" 2>"$work/$tag.err" || status=$?
-	fi
+	local tag=$1 limit=() status=0
+	[ "$2" = one ] && limit=(prlimit --nofile=192:192)
+	timeout 120 "${limit[@]}" "$bin" "$3" "$4" >"$work/$tag.out" 2>"$work/$tag.err" || status=$?
 	echo "$status" >"$work/$tag.status"
 	sed -i "s/ in [0-9]* second(s)\$//" "$work/$tag.out"
+}
+same_file() { # a b what-differs
+	cmp -s "$1" "$2" || { diff "$1" "$2" | head -n 20; fail "$3"; }
 }
 same_run() { # what tagA tagB
 	local x
 	for x in out err status; do
-		cmp -s "$work/$2.$x" "$work/$3.$x" || {
-			diff "$work/$2.$x" "$work/$3.$x" | head -n 20
-			fail "$1: the $x of many workers and of one differ"
-		}
+		same_file "$work/$2.$x" "$work/$3.$x" "$1: the $x of many workers and of one differ"
 	done
 }
 summary_of() { # tag
@@ -170,20 +167,16 @@ compare_runs() { # name source served mnt dest-below rest modes
 	done
 	same_run "$name" "$name-many" "$name-one"
 	same_run "$name, the second run" "$name-many-again" "$name-one-again"
-	cmp -s "$work/$name-many.tree" "$work/$name-one.tree" || {
-		diff "$work/$name-many.tree" "$work/$name-one.tree" | head -n 20
-		fail "$name: the trees of many workers and of one differ"
-	}
+	same_file "$work/$name-many.tree" "$work/$name-one.tree" "$name: the trees of many workers and of one differ"
 	if [ "$rest" = 1 ]; then
 		[ "$(cat "$work/$name-many.status")" = 0 ] && [ ! -s "$work/$name-many.err" ] || {
 			cat "$work/$name-many.err"
 			fail "$name: the run failed"
 		}
 		# exFAT shows one mode for every item: there the modes are left out.
-		describe "$S" | awk -v modes="$modes" 'modes || NF < 3 { print; next } { $3 = $4 = ""; print }' \
-			>"$work/$name-source.tree"
-		awk -v modes="$modes" 'modes || NF < 3 { print; next } { $3 = $4 = ""; print }' \
-			"$work/$name-many.tree" >"$work/$name-mirror.tree"
+		local keep='modes || NF < 3 { print; next } { $3 = $4 = ""; print }'
+		describe "$S" | awk -v modes="$modes" "$keep" >"$work/$name-source.tree"
+		awk -v modes="$modes" "$keep" "$work/$name-many.tree" >"$work/$name-mirror.tree"
 		cmp -s "$work/$name-source.tree" "$work/$name-mirror.tree" || {
 			diff "$work/$name-source.tree" "$work/$name-mirror.tree" | tail -n 8
 			fail "$name: the mirror differs from its source"

@@ -20,7 +20,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
+#include <functional>
 #include <sstream>
 
 namespace {
@@ -41,19 +41,22 @@ enum {
 	COLD = 512,      // with ON_DISK: only the source's data waits; the tmpfs stays one
 };
 
+using Step = std::function<void(Ctx &)>;
+using Check = std::function<void(Ctx &, const RunResult &)>;
+
 struct Case {
-	const char *name;
-	std::vector<std::string> items; // the trees, for build_tree() at $T
-	std::vector<std::string> args;  // $T $S $D $O are expanded; none: $S $D
-	const char *fault;              // "CALL PATH ACTION" for the shim, or none
-	int status;                     // of the first run; -1: any
-	const char *err;                // regex that each stderr line must match
-	int lines;                      // stderr lines expected; -1: any
+	std::string name;
+	Items items;       // the trees, for build_tree() at $T
+	std::string args;  // words; $T $S $D $O are expanded; "": $S $D
+	std::string fault; // "CALL PATH ACTION" for the shim; "": none
+	int status;        // of the first run; -1: any
+	std::string err;   // regex that each stderr line must match
+	int lines;         // stderr lines expected; -1: any
 	int flags = 0;
-	std::vector<std::string> lift = {}; // build_tree() items that lift the fault
-	void (*setup)(Ctx &) = nullptr;     // builds what items cannot
-	void (*check)(Ctx &, const RunResult &) = nullptr; // more about the first run
-	void (*lift_fn)(Ctx &) = nullptr;
+	Items lift = {};       // build_tree() items that lift the fault
+	Step setup = nullptr;  // builds what items cannot
+	Check check = nullptr; // more about the first run
+	Step lift_fn = nullptr;
 };
 
 void put(const std::string &path, const std::string &data = "data")
@@ -61,22 +64,28 @@ void put(const std::string &path, const std::string &data = "data")
 	write_file_at(path, data, T0);
 }
 
-// Nested directories of 250-byte names, each holding the file f and a file
-// of a 200-byte name, made relative to their parents: the paths grow past
-// the system's path limit.
 std::string level(int i)
 {
 	return std::string(250, (char)('a' + i));
 }
 
-void deep(const std::string &root, int levels)
+// Levels of directories below root, each made relative to its parent.
+// With long names: named by level(), each holding the file f and a file of
+// a 200-byte name, so that the paths grow past the system's path limit.
+// Without: a chain named d, a file f in every tenth; the deepest tree the
+// path limit allows is one of 1-character names.
+void descend(const std::string &root, int levels, bool long_names)
 {
+	mkdir(root.c_str(), 0755);
 	int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
 	for (int i = 0; i < levels; i++) {
-		close(openat(fd, "f", O_CREAT | O_WRONLY, 0644));
-		close(openat(fd, std::string(200, 'g').c_str(), O_CREAT | O_WRONLY, 0644));
-		mkdirat(fd, level(i).c_str(), 0755);
-		int sub = openat(fd, level(i).c_str(), O_RDONLY | O_DIRECTORY);
+		if (long_names || i % 10 == 0)
+			close(openat(fd, "f", O_CREAT | O_WRONLY, 0644));
+		if (long_names)
+			close(openat(fd, std::string(200, 'g').c_str(), O_CREAT | O_WRONLY, 0644));
+		std::string name = long_names ? level(i) : "d";
+		mkdirat(fd, name.c_str(), 0755);
+		int sub = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY);
 		close(fd);
 		fd = sub;
 	}
@@ -91,44 +100,7 @@ void cut_deep(Ctx &c)
 	shell("rm -rf '" + path + "'");
 }
 
-// A chain of levels directories named d below root, a file f in every
-// tenth: the deepest tree the path limit allows is one of 1-character names.
-void chain(const std::string &root, int levels)
-{
-	mkdir(root.c_str(), 0755);
-	int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY);
-	for (int i = 0; i < levels; i++) {
-		if (i % 10 == 0)
-			close(openat(fd, "f", O_CREAT | O_WRONLY, 0644));
-		mkdirat(fd, "d", 0755);
-		int sub = openat(fd, "d", O_RDONLY | O_DIRECTORY);
-		close(fd);
-		fd = sub;
-	}
-	close(fd);
-}
-
-// The modification time T0 and nanos nanoseconds.
-void at_nanos(const std::string &path, long nanos)
-{
-	struct timespec ts[2] = {{T0, nanos}, {T0, nanos}};
-	utimensat(AT_FDCWD, path.c_str(), ts, 0);
-}
-
-void old_file_kept(Ctx &c, const RunResult &)
-{
-	EXPECT_EQ(read_file(c.D + "/f"), "old");
-}
-
-void old_file_in_sub_kept(Ctx &c, const RunResult &)
-{
-	EXPECT_EQ(read_file(c.D + "/sub/f"), "stale");
-}
-
-void root_owns_sub(Ctx &c)
-{
-	shell("chown 0:0 '" + c.D + "/sub'");
-}
+const Step root_owns_sub = [](Ctx &c) { shell("chown 0:0 '" + c.D + "/sub'"); };
 
 void many(const std::string &path, const char *format)
 {
@@ -255,10 +227,7 @@ void lines_like_dense(Ctx &c, const RunResult &r, bool kept)
 	}
 }
 
-void like_dense(Ctx &c, const RunResult &r)
-{
-	lines_like_dense(c, r, true);
-}
+const Check like_dense = [](Ctx &c, const RunResult &r) { lines_like_dense(c, r, true); };
 
 
 // Odd-second times and modes that FAT keeps only in part.
@@ -284,129 +253,147 @@ void same_as_one_worker(Ctx &c, const RunResult &r)
 
 const char *const FULL_ROOM_LINE = R"(treemir: (write|open|close|link) \($D/[^\n]*\) No space left on device \(28\))";
 
+// The modification time T0 and nanos nanoseconds.
+void at_nanos(const std::string &path, long nanos)
+{
+	struct timespec ts[2] = {{T0, nanos}, {T0, nanos}};
+	utimensat(AT_FDCWD, path.c_str(), ts, 0);
+}
+
+const Step rewrite_times = [](Ctx &c) { at_nanos(c.S + "/f", 200000000), at_nanos(c.D + "/f", 100000000); };
+const Step whole_times = [](Ctx &c) { at_nanos(c.S + "/f", 500000000); };
+
+// A shell command run in the source.
+Step in_source(const std::string &command)
+{
+	return [=](Ctx &c) { shell("cd '" + c.S + "' && " + command); };
+}
+
+// After the first run the destination's file rel holds data.
+Check reads(const std::string &rel, const std::string &data)
+{
+	return [=](Ctx &c, const RunResult &) { EXPECT_EQ(read_file(c.D + "/" + rel), data); };
+}
+
+const Items in_sub = {"d S/sub", "f S/sub/f new", "d D/sub", "f D/sub/f stale", "N"};
+const std::string CHMOD_SUB = R"(chmod \($D/sub\) Operation not permitted \(1\))";
+
 const Case cases[] = {
 	// Permissions, as the unprivileged user.
-	{"UnreadableSourceFile", {"f S/a", "f S/secret", "N", "m S/secret 0"}, {}, nullptr,
-	 2, R"(treemir: open \($S/secret\) Permission denied \(13\))", 1, NOBODY, {"m S/secret 0640"}},
-	{"UnreadableSourceDir", {"d S/locked", "f S/locked/f", "d S/locked/in", "f S/ok", "N", "m S/locked 0"}, {},
-	 nullptr, 2, R"(treemir: opendir \($S/locked\) Permission denied \(13\))", 1, NOBODY, {"m S/locked 0750"}},
-	{"UnsearchableSourceDir", {"d S/dark", "f S/dark/f1", "f S/dark/f2", "d S/dark/sub", "d D/dark",
-	  "f D/dark/extra", "N", "m S/dark 0444"}, {}, nullptr,
-	 2, R"(treemir: stat \($S/dark/(\.|\.\.|f1|f2|sub)\) Permission denied \(13\))", 5, NOBODY, {"m S/dark 0755"},
-	 nullptr, [](Ctx &c, const RunResult &) { EXPECT_TRUE(exists(c.D + "/dark/extra")); }},
+	{"UnreadableSourceFile", {"f S/a", "f S/secret", "N", "m S/secret 0"}, "", "", 2,
+	 R"(treemir: open \($S/secret\) Permission denied \(13\))", 1, NOBODY, {"m S/secret 0640"}},
+	{"UnreadableSourceDir", {"d S/locked", "f S/locked/f", "d S/locked/in", "f S/ok", "N", "m S/locked 0"}, "", "", 2,
+	 R"(treemir: opendir \($S/locked\) Permission denied \(13\))", 1, NOBODY, {"m S/locked 0750"}},
+	{"UnsearchableSourceDir", {"d S/dark", "f S/dark/f1", "f S/dark/f2", "d S/dark/sub", "d D/dark", "f D/dark/extra",
+	  "N", "m S/dark 0444"}, "", "", 2, R"(treemir: stat \($S/dark/(\.|\.\.|f1|f2|sub)\) Permission denied \(13\))", 5,
+	 NOBODY, {"m S/dark 0755"}, nullptr, [](Ctx &c, const RunResult &) { EXPECT_TRUE(exists(c.D + "/dark/extra")); }},
 	{"ReadOnlyDestination", {"f S/ro new", "d S/sub", "f S/sub/x xx", "f S/sub/y", "m S/sub 0555", "f D/ro stale",
-	  "d D/sub", "f D/sub/x old", "f D/extra", "N", "m D/ro 0444", "m D/sub/x 0444", "m D/extra 0444",
-	  "m D/sub 0555", "m D 0555"}, {}, nullptr, 0, "", 0, NOBODY},
+	  "d D/sub", "f D/sub/x old", "f D/extra", "N", "m D/ro 0444", "m D/sub/x 0444", "m D/extra 0444", "m D/sub 0555",
+	  "m D 0555"}, "", "", 0, "", 0, NOBODY},
 	// Directories of an extraneous subtree are made writable only after a
 	// removal in them failed: the first run reports, the next one finishes.
 	{"ReadOnlyExtraSubtree", {"d D/old", "f D/old/f", "d D/old/deep", "f D/old/deep/g", "N", "m D/old/f 0444",
-	  "m D/old/deep/g 0444", "m D/old/deep 0555", "m D/old 0555"}, {}, nullptr,
+	  "m D/old/deep/g 0444", "m D/old/deep 0555", "m D/old 0555"}, "", "",
 	 2, R"(treemir: (unlink|rmdir) \($D/old[^\n]*\) (Permission denied \(13\)|Directory not empty \(39\)))", 4, NOBODY},
-	{"UnwritableDestinationDir", {"d S/sub 0750", "f S/sub/new", "d D/sub", "f D/sub/stale", "N", "o D/sub"}, {},
-	 nullptr, 2, R"(treemir: (unlink|open|chmod) \($D/sub(/stale|/new)?\) (Permission denied \(13\))"
+	{"UnwritableDestinationDir", {"d S/sub 0750", "f S/sub/new", "d D/sub", "f D/sub/stale", "N", "o D/sub"}, "", "", 2,
+	 R"(treemir: (unlink|open|chmod) \($D/sub(/stale|/new)?\) (Permission denied \(13\))"
 	 R"(|No such file or directory \(2\)|Operation not permitted \(1\)))", 4, NOBODY, {"N"}},
 
 	// No temporary can be made where the file may be written but its
 	// directory may not: it is rewritten in place.
-	{"WritableFileInUnwritableDir", {"d S/sub", "f S/sub/f new", "d D/sub", "f D/sub/f stale", "N"}, {}, nullptr,
-	 2, R"(treemir: chmod \($D/sub\) Operation not permitted \(1\))", 1, NOBODY, {"N"},
-	 [](Ctx &c) { shell("chown 0:0 '" + c.D + "/sub'"); },
-	 [](Ctx &c, const RunResult &) { EXPECT_EQ(read_file(c.D + "/sub/f"), "new"); }},
+	{"WritableFileInUnwritableDir", in_sub, "", "", 2, "treemir: " + CHMOD_SUB, 1, NOBODY, {"N"}, root_owns_sub,
+	 reads("sub/f", "new")},
 	// Written in place, the file itself fails to open: nothing removed.
-	{"InPlaceOpenOutOfDescriptors", {"d S/sub", "f S/sub/f new", "d D/sub", "f D/sub/f stale", "N"}, {},
-	 "open $D/sub/f errno:24", 2, R"(treemir: (chmod \($D/sub\) Operation not permitted \(1\))"
-	 R"(|open \($D/sub/f\) Too many open files \(24\)))", 2, NOBODY, {"N"}, root_owns_sub, old_file_in_sub_kept},
-	{"InPlaceOpenOutOfRoom", {"d S/sub", "f S/sub/f new", "d D/sub", "f D/sub/f stale", "N"}, {},
-	 "open $D/sub/f errno:28", 2, R"(treemir: (chmod \($D/sub\) Operation not permitted \(1\))"
-	 R"(|open \($D/sub/f\) No space left on device \(28\)))", 2, NOBODY, {"N"}, root_owns_sub, old_file_in_sub_kept},
-	{"InPlaceOpenOutOfQuota", {"d S/sub", "f S/sub/f new", "d D/sub", "f D/sub/f stale", "N"}, {},
-	 "open $D/sub/f errno:122", 2, R"(treemir: (chmod \($D/sub\) Operation not permitted \(1\))"
-	 R"(|open \($D/sub/f\) Disk quota exceeded \(122\)))", 2, NOBODY, {"N"}, root_owns_sub, old_file_in_sub_kept},
+	{"InPlaceOpenOutOfDescriptors", in_sub, "", "open $D/sub/f errno:24", 2,
+	 "treemir: (" + CHMOD_SUB + R"(|open \($D/sub/f\) Too many open files \(24\)))", 2, NOBODY, {"N"}, root_owns_sub,
+	 reads("sub/f", "stale")},
+	{"InPlaceOpenOutOfRoom", in_sub, "", "open $D/sub/f errno:28", 2,
+	 "treemir: (" + CHMOD_SUB + R"(|open \($D/sub/f\) No space left on device \(28\)))", 2, NOBODY, {"N"},
+	 root_owns_sub, reads("sub/f", "stale")},
+	{"InPlaceOpenOutOfQuota", in_sub, "", "open $D/sub/f errno:122", 2,
+	 "treemir: (" + CHMOD_SUB + R"(|open \($D/sub/f\) Disk quota exceeded \(122\)))", 2, NOBODY, {"N"}, root_owns_sub,
+	 reads("sub/f", "stale")},
 	// A copy in place cut short carries a time older than any source's, so
 	// that -m 1 copies it again.
-	{"KilledDuringInPlaceCopy", {"d S/sub", "f S/sub/f #20000", "d D/sub", "f D/sub/f stale", "N"},
-	 {"-b", "4096", "$S", "$D"}, "copy_file_range $S/sub/f kill:3", -1, ANY, -1, NOBODY | KILLED, {"N"},
-	 root_owns_sub, [](Ctx &c, const RunResult &) {
+	{"KilledDuringInPlaceCopy", {"d S/sub", "f S/sub/f #20000", "d D/sub", "f D/sub/f stale", "N"}, "-b 4096 $S $D",
+	 "copy_file_range $S/sub/f kill:3", -1, ANY, -1, NOBODY | KILLED, {"N"}, root_owns_sub,
+	 [](Ctx &c, const RunResult &) {
 		 struct stat st;
 		 EXPECT_TRUE(stat((c.D + "/sub/f").c_str(), &st) == 0 && st.st_size == 8192 && st.st_mtime == 0)
 			 << st.st_size << " bytes, time " << st.st_mtime; }},
 	// Neither an unnamed file nor a temporary can be made for want of room,
 	// inodes or descriptors: the copy is reported and the old file stays.
-	{"TemporariesOutOfRoom", {"f S/f newer", "f D/f old"}, {}, "open $D/.* errno:28",
-	 2, R"(treemir: open \($D/f\) No space left on device \(28\))", 1, 0, {}, nullptr, old_file_kept},
-	{"TemporariesOutOfQuota", {"f S/f newer", "f D/f old"}, {}, "open $D/.* errno:122",
-	 2, R"(treemir: open \($D/f\) Disk quota exceeded \(122\))", 1, 0, {}, nullptr, old_file_kept},
-	{"TemporariesOutOfDescriptors", {"f S/f newer", "f D/f old"}, {}, "open $D/.* errno:24",
-	 2, R"(treemir: open \($D/f\) Too many open files \(24\))", 1, 0, {}, nullptr, old_file_kept},
+	{"TemporariesOutOfRoom", {"f S/f newer", "f D/f old"}, "", "open $D/.* errno:28",
+	 2, R"(treemir: open \($D/f\) No space left on device \(28\))", 1, 0, {}, nullptr, reads("f", "old")},
+	{"TemporariesOutOfQuota", {"f S/f newer", "f D/f old"}, "", "open $D/.* errno:122",
+	 2, R"(treemir: open \($D/f\) Disk quota exceeded \(122\))", 1, 0, {}, nullptr, reads("f", "old")},
+	{"TemporariesOutOfDescriptors", {"f S/f newer", "f D/f old"}, "", "open $D/.* errno:24",
+	 2, R"(treemir: open \($D/f\) Too many open files \(24\))", 1, 0, {}, nullptr, reads("f", "old")},
 	// Output that cannot be written is said on standard error and counted.
-	{"OutputOnAFullDevice", {"f S/a", "d S/sub", "f S/sub/b"}, {}, "stdout /dev/full stdout",
+	{"OutputOnAFullDevice", {"f S/a", "d S/sub", "f S/sub/b"}, "", "stdout /dev/full stdout",
 	 2, R"(treemir: write \(standard output\) No space left on device \(28\))", 1},
 	// A rewrite of the same size within the second of the copy's time is
 	// copied in both modes; a copy whose time has whole seconds, as older
 	// runs made them, is not copied again.
-	{"RewriteWithinTheSecond", {"f S/f aaaa", "f D/f bbbb"}, {}, nullptr, 0, "", 0, 0, {},
-	 [](Ctx &c) { at_nanos(c.S + "/f", 200000000), at_nanos(c.D + "/f", 100000000); },
-	 [](Ctx &c, const RunResult &) { EXPECT_EQ(read_file(c.D + "/f"), "aaaa"); }},
-	{"RewriteWithinTheSecondNewerOnly", {"f S/f aaaa", "f D/f bbbb"}, {"-m", "1", "$S", "$D"}, nullptr, 0, "", 0, 0,
-	 {}, [](Ctx &c) { at_nanos(c.S + "/f", 200000000), at_nanos(c.D + "/f", 100000000); },
-	 [](Ctx &c, const RunResult &) { EXPECT_EQ(read_file(c.D + "/f"), "aaaa"); }},
-	{"WholeSecondCopyStays", {"f S/f aaaa", "f D/f aaaa"}, {}, nullptr, 0, "", 0, 0, {},
-	 [](Ctx &c) { at_nanos(c.S + "/f", 500000000); },
+	{"RewriteWithinTheSecond", {"f S/f aaaa", "f D/f bbbb"}, "", "", 0, "", 0, 0, {}, rewrite_times,
+	 reads("f", "aaaa")},
+	{"RewriteWithinTheSecondNewerOnly", {"f S/f aaaa", "f D/f bbbb"}, "-m 1 $S $D", "", 0, "", 0, 0, {},
+	 rewrite_times, reads("f", "aaaa")},
+	{"WholeSecondCopyStays", {"f S/f aaaa", "f D/f aaaa"}, "", "", 0, "", 0, 0, {}, whole_times,
 	 [](Ctx &, const RunResult &r) { expect_out(r, "1 file(s) checked,0 copied,0 deleted"); }},
-	{"WholeSecondCopyStaysNewerOnly", {"f S/f aaaa", "f D/f aaaa"}, {"-m", "1", "$S", "$D"}, nullptr, 0, "", 0, 0,
-	 {}, [](Ctx &c) { at_nanos(c.S + "/f", 500000000); },
-	 [](Ctx &, const RunResult &r) { expect_out(r, "1 file(s) checked,0 copied,0 deleted"); }},
+	{"WholeSecondCopyStaysNewerOnly", {"f S/f aaaa", "f D/f aaaa"}, "-m 1 $S $D", "", 0, "", 0, 0, {},
+	 whole_times, [](Ctx &, const RunResult &r) { expect_out(r, "1 file(s) checked,0 copied,0 deleted"); }},
 
 	// The tree changes while it is walked, or a call fails.
-	{"SourceGrowsAfterScan", {"f S/grow #1000"}, {"-b", "4096", "$S", "$D"}, "open $S/grow sh:printf %04000d 0 >>$S/grow",
+	{"SourceGrowsAfterScan", {"f S/grow #1000"}, "-b 4096 $S $D", "open $S/grow sh:printf %04000d 0 >>$S/grow",
 	 0, "", 0, SRC_CHANGES, {}, nullptr, [](Ctx &c, const RunResult &r) {
 		 EXPECT_EQ(read_file(c.D + "/grow"), read_file(c.S + "/grow"));
 		 EXPECT_EQ(read_file(c.D + "/grow").size(), 5000u);
 		 expect_out(r, "%100\b\b\b\b\n"); }},
-	{"SourceShrinksAfterScan", {"f S/shrink #5000"}, {}, "open $S/shrink sh:truncate -s 1000 $S/shrink", 0, "", 0,
-	 SRC_CHANGES, {}, nullptr,
-	 [](Ctx &c, const RunResult &) { EXPECT_EQ(read_file(c.D + "/shrink"), std::string(1000, 'x')); }},
-	{"EntryVanishesBeforeItsStatus", {"f S/a", "f S/gone", "f S/z", "f D/extra"}, {}, "fstatat gone sh:rm $S/gone",
+	{"SourceShrinksAfterScan", {"f S/shrink #5000"}, "", "open $S/shrink sh:truncate -s 1000 $S/shrink", 0, "", 0,
+	 SRC_CHANGES, {}, nullptr, reads("shrink", std::string(1000, 'x'))},
+	{"EntryVanishesBeforeItsStatus", {"f S/a", "f S/gone", "f S/z", "f D/extra"}, "", "fstatat gone sh:rm $S/gone",
 	 2, R"(treemir: stat \($S/gone\) No such file or directory \(2\))", 1, SRC_CHANGES, {}, nullptr,
-	 [](Ctx &c, const RunResult &) { EXPECT_TRUE(exists(c.D + "/a") && exists(c.D + "/z") && exists(c.D + "/extra")); }},
+	 [](Ctx &c, const RunResult &) {
+		 EXPECT_TRUE(exists(c.D + "/a") && exists(c.D + "/z") && exists(c.D + "/extra")); }},
 	{"DestDirRemovedWhileFilled", {"d S/sub", "f S/sub/a", "f S/sub/b", "f S/sub/c", "d S/sub/deep", "f S/sub/deep/f",
-	  "d D/sub"}, {}, "open $S/sub/b sh:rm -rf $D/sub",
+	  "d D/sub"}, "", "open $S/sub/b sh:rm -rf $D/sub",
 	 2, R"(treemir: (stat|open|unlink|link|rename|mkdir|chmod) \($D/sub[^\n]*\) No such file or directory \(2\))", -1},
 	// Parts of the destination swapped for links to O while the walk is at
 	// them: nothing outside may be written, removed or given a mode.
-	{"DestDirSwappedForLinkWhileFilled", {"d S/sub 0750", "f S/sub/a", "f S/sub/b", "f S/sub/c", "d D/sub"}, {},
+	{"DestDirSwappedForLinkWhileFilled", {"d S/sub 0750", "f S/sub/a", "f S/sub/b", "f S/sub/c", "d D/sub"}, "",
 	 "open $D/sub/b sh:rm -rf $D/sub && ln -s $O $D/sub", -1, ANY, -1},
-	{"ExtraDirSwappedForLinkBeforeRemoval", {"d D/old", "f D/old/f"}, {},
+	{"ExtraDirSwappedForLinkBeforeRemoval", {"d D/old", "f D/old/f"}, "",
 	 "stat $D/old sh:rm -rf $D/old && ln -s $O $D/old", -1, ANY, -1},
-	{"DestFileSwappedForLinkBeforeCopy", {"f S/f new", "f D/f stale"}, {}, "open $D/f sh:rm $D/f && ln -s $O/keep $D/f",
+	{"DestFileSwappedForLinkBeforeCopy", {"f S/f new", "f D/f stale"}, "", "open $D/f sh:rm $D/f && ln -s $O/keep $D/f",
 	 0, "", 0},
-	{"CopySwappedForLinkBeforeTimes", {"f S/f new", "m S/f 0600"}, {}, "utime $D/f sh:rm $D/f && ln -s $O/keep $D/f",
+	{"CopySwappedForLinkBeforeTimes", {"f S/f new", "m S/f 0600"}, "", "utime $D/f sh:rm $D/f && ln -s $O/keep $D/f",
 	 -1, ANY, -1},
-	{"SourceFileBecomesFifo", {"f S/f"}, {}, "open $S/f sh:rm $S/f && mkfifo $S/f", 0, "", 0, SRC_CHANGES},
-	{"SourceFileBecomesDir", {"f S/f"}, {}, "open $S/f sh:rm $S/f && mkdir $S/f",
+	{"SourceFileBecomesFifo", {"f S/f"}, "", "open $S/f sh:rm $S/f && mkfifo $S/f", 0, "", 0, SRC_CHANGES},
+	{"SourceFileBecomesDir", {"f S/f"}, "", "open $S/f sh:rm $S/f && mkdir $S/f",
 	 2, R"(treemir: read \($S/f\) Is a directory \(21\))", 1, SRC_CHANGES},
-	{"KernelCopyRefused", {"f S/big #300000"}, {"-b", "4096", "$S", "$D"}, "copy_file_range $S/big errno:18", 0, "", 0},
-	{"TimesCannotBeSet", {"f S/a"}, {}, "utime $D/* errno:1",
+	{"KernelCopyRefused", {"f S/big #300000"}, "-b 4096 $S $D", "copy_file_range $S/big errno:18", 0, "", 0},
+	{"TimesCannotBeSet", {"f S/a"}, "", "utime $D/* errno:1",
 	 2, R"(treemir: utime \($D/a\) Operation not permitted \(1\))", 1},
-	{"DirectoryCannotBeCreated", {"d S/new", "f S/new/f"}, {}, "mkdir $D/new errno:28",
+	{"DirectoryCannotBeCreated", {"d S/new", "f S/new/f"}, "", "mkdir $D/new errno:28",
 	 2, R"(treemir: (mkdir \($D/new\) No space left on device \(28\)|stat \($D/new\) No such file or directory \(2\)))",
 	 2},
-	{"DestDirCannotBeOpened", {"d S/sub", "f S/sub/f", "d D/sub"}, {}, "opendir $D/sub errno:24",
+	{"DestDirCannotBeOpened", {"d S/sub", "f S/sub/f", "d D/sub"}, "", "opendir $D/sub errno:24",
 	 2, R"(treemir: opendir \($D/sub\) Too many open files \(24\))", 1},
-	{"ExtraFileCannotBeRemoved", {"f D/extra"}, {}, "unlink $D/extra errno:16",
+	{"ExtraFileCannotBeRemoved", {"f D/extra"}, "", "unlink $D/extra errno:16",
 	 2, R"(treemir: unlink \($D/extra\) Device or resource busy \(16\))", 1},
-	{"ExtraDirCannotBeRemoved", {"d D/old"}, {}, "rmdir $D/old errno:16",
+	{"ExtraDirCannotBeRemoved", {"d D/old"}, "", "rmdir $D/old errno:16",
 	 2, R"(treemir: rmdir \($D/old\) Device or resource busy \(16\))", 1},
-	{"DirModeCannotBeSet", {"d S/sub 0750", "f S/sub/f", "d D/sub"}, {}, "chmod $D/sub errno:1",
+	{"DirModeCannotBeSet", {"d S/sub 0750", "f S/sub/f", "d D/sub"}, "", "chmod $D/sub errno:1",
 	 2, R"(treemir: chmod \($D/sub\) Operation not permitted \(1\))", 1},
-	{"SourceBoundInDest", {"f S/a", "d S/sub", "f S/sub/k", "d D/inner"}, {}, nullptr,
+	{"SourceBoundInDest", {"f S/a", "d S/sub", "f S/sub/k", "d D/inner"}, "", "",
 	 2, R"(treemir: rmdir \($D/inner\) Device or resource busy \(16\))", 1, 0, {},
 	 [](Ctx &c) { mount_at(c.S, c.D + "/inner", "--bind"); }, nullptr, [](Ctx &c) { unmount(c.D + "/inner"); }},
 	// The source bound into the destination under a name it has itself.
-	{"SourceBoundInDestUnderItsOwnName", {"f S/a", "d S/inner", "f S/inner/b", "d D/inner"}, {}, nullptr,
+	{"SourceBoundInDestUnderItsOwnName", {"f S/a", "d S/inner", "f S/inner/b", "d D/inner"}, "", "",
 	 2, R"(treemir: opendir \($D/inner\) Device or resource busy \(16\))", 1, 0, {},
 	 [](Ctx &c) { mount_at(c.S, c.D + "/inner", "--bind"); }, nullptr, [](Ctx &c) { unmount(c.D + "/inner"); }},
-	{"FileSystemMountedInDest", {"f S/a", "d D/mnt", "d D/old", "d D/old/deeper"}, {}, nullptr,
+	{"FileSystemMountedInDest", {"f S/a", "d D/mnt", "d D/old", "d D/old/deeper"}, "", "",
 	 2, R"(treemir: rmdir \($D/(mnt|old/deeper)\) Device or resource busy \(16\))", 2, 0, {},
 	 [](Ctx &c) {
 		 mount_at("none", c.D + "/mnt", "-t tmpfs");
@@ -418,30 +405,30 @@ const Case cases[] = {
 	// A file with holes takes no more room in the destination, and shows
 	// the percentages of a file without: at the start, at the end, in a
 	// hole, and by each way of copying.
-	{"SparseFilesKeepTheirHoles", {}, {"-b", "4096", "$S", "$D"}, nullptr, 0, "", 0, 0, {}, holes_8m, like_dense},
-	{"SparseFileAtTheDefaultBuffer", {}, {}, nullptr, 0, "", 0, 0, {}, holes_64m, like_dense},
-	{"SparseFileAtABufferOf8MiB", {}, {"-b", "8388608", "$S", "$D"}, nullptr, 0, "", 0, 0, {}, holes_64m, like_dense},
-	{"SparseFileKernelCopyRefused", {}, {"-b", "4096", "$S", "$D"}, "copy_file_range $S/sparse* errno:18", 0, "", 0, 0,
-	 {}, holes_8m, like_dense},
-	{"SparseFileHolesUntold", {}, {"-b", "4096", "$S", "$D"}, "lseek $S/sparse* errno:22", 0, "", 0, 0, {}, holes_8m,
+	{"SparseFilesKeepTheirHoles", {}, "-b 4096 $S $D", "", 0, "", 0, 0, {}, holes_8m, like_dense},
+	{"SparseFileAtTheDefaultBuffer", {}, "", "", 0, "", 0, 0, {}, holes_64m, like_dense},
+	{"SparseFileAtABufferOf8MiB", {}, "-b 8388608 $S $D", "", 0, "", 0, 0, {}, holes_64m, like_dense},
+	{"SparseFileKernelCopyRefused", {}, "-b 4096 $S $D", "copy_file_range $S/sparse* errno:18", 0, "", 0, 0, {},
+	 holes_8m, like_dense},
+	{"SparseFileHolesUntold", {}, "-b 4096 $S $D", "lseek $S/sparse* errno:22", 0, "", 0, 0, {}, holes_8m,
 	 [](Ctx &c, const RunResult &r) { lines_like_dense(c, r, false); }},
-	{"SparseFileShrinksAfterScan", {}, {"-b", "4096", "$S", "$D"}, "open $S/sparse sh:truncate -s 3000000 $S/sparse", 0,
-	 "", 0, SRC_CHANGES, {}, holes_8m, [](Ctx &c, const RunResult &r) {
+	{"SparseFileShrinksAfterScan", {}, "-b 4096 $S $D", "open $S/sparse sh:truncate -s 3000000 $S/sparse", 0, "", 0,
+	 SRC_CHANGES, {}, holes_8m, [](Ctx &c, const RunResult &r) {
 		 EXPECT_EQ(read_file(c.D + "/sparse"), read_file(c.S + "/sparse"));
 		 expect_out(r, "%034\b\b\b\b%035\b\b\b\b\nCOPY   sparse_hole"); }},
-	{"SparseFileGrowsAfterScan", {}, {"-b", "4096", "$S", "$D"}, "open $S/sparse sh:printf grown >>$S/sparse", 0, "", 0,
+	{"SparseFileGrowsAfterScan", {}, "-b 4096 $S $D", "open $S/sparse sh:printf grown >>$S/sparse", 0, "", 0,
 	 SRC_CHANGES, {}, holes_8m, [](Ctx &c, const RunResult &r) {
 		 EXPECT_EQ(read_file(c.D + "/sparse"), read_file(c.S + "/sparse"));
 		 expect_out(r, "%099\b\b\b\b%100\b\b\b\b\nCOPY   sparse_hole"); }},
-	{"SparseFileCannotBeLengthened", {}, {}, "ftruncate $D/* errno:28",
+	{"SparseFileCannotBeLengthened", {}, "", "ftruncate $D/* errno:28",
 	 2, R"(treemir: write \($D/sparse(_hole)?\) No space left on device \(28\))", 2, 0, {}, holes_8m},
 	// Destination files that share their data with files elsewhere.
-	{"DestHardLinkToOutside", {"f S/f new", "h D/f O/keep"}, {}, nullptr, 0, "", 0},
-	{"DestHardLinkIntoSource", {"f S/a new", "f S/b original", "h D/a S/b"}, {}, nullptr, 0, "", 0},
+	{"DestHardLinkToOutside", {"f S/f new", "h D/f O/keep"}, "", "", 0, "", 0},
+	{"DestHardLinkIntoSource", {"f S/a new", "f S/b original", "h D/a S/b"}, "", "", 0, "", 0},
 	// A temporary of an interrupted run goes, also with -r; a source file of
 	// such a name is mirrored like any other.
 	{"LeftoverTemporaryWithKeep", {"f S/a", "f S/.treemir-tmp-9 real", "d S/sub", "f D/.treemir-tmp-7 partial",
-	  "d D/sub", "f D/sub/.treemir-tmp-3 partial"}, {"-r", "$S", "$D"}, nullptr, 0, "", 0, 0, {}, nullptr,
+	  "d D/sub", "f D/sub/.treemir-tmp-3 partial"}, "-r $S $D", "", 0, "", 0, 0, {}, nullptr,
 	 [](Ctx &c, const RunResult &r) {
 		 EXPECT_FALSE(exists(c.D + "/.treemir-tmp-7") || exists(c.D + "/sub/.treemir-tmp-3"));
 		 EXPECT_EQ(read_file(c.D + "/.treemir-tmp-9"), "real");
@@ -449,112 +436,111 @@ const Case cases[] = {
 	 }},
 	// New files that a default ACL gives other bits still end with their
 	// source's mode.
-	{"DefaultAclOnDest", {"f S/f", "m S/f 0644", "f S/g", "m S/g 0600", "d S/sub", "f S/sub/h"}, {}, nullptr, 0, "", 0,
-	 0, {}, [](Ctx &c) { default_acl(c.D); }},
+	{"DefaultAclOnDest", {"f S/f", "m S/f 0644", "f S/g", "m S/g 0600", "d S/sub", "f S/sub/h"}, "", "", 0, "", 0, 0,
+	 {}, [](Ctx &c) { default_acl(c.D); }},
 	// Only the mode of a source file changed since the last run.
-	{"FileModeDriftOnly", {"f S/private", "m S/private 0600", "f D/private"}, {}, nullptr, 0, "", 0},
+	{"FileModeDriftOnly", {"f S/private", "m S/private 0600", "f D/private"}, "", "", 0, "", 0},
 	// A FAT destination: no error for the modes it cannot take, and no
 	// copy again for a time it keeps a second off, in either copy mode.
-	{"FatDestination", fat_tree, {}, "fat $D fat", 0, "", 0, ON_FAT},
-	{"FatDestinationNewerOnly", fat_tree, {"-m", "1", "$S", "$D"}, "fat $D fat", 0, "", 0, ON_FAT},
+	{"FatDestination", fat_tree, "", "fat $D fat", 0, "", 0, ON_FAT},
+	{"FatDestinationNewerOnly", fat_tree, "-m 1 $S $D", "fat $D fat", 0, "", 0, ON_FAT},
 	// Copies on a disk wait for their barrier: one that fails places none
 	// of them, and the old files stay.
-	{"BarrierFails", {"f S/old new_version", "f D/old stale", "f S/fresh #3000", "d S/sub", "f S/sub/x #5000"}, {}, "syncfs $D* errno:5", 2, R"(treemir: syncfs \($D[^\n]*\) Input/output error \(5\))", -1,
-	 ON_DISK, {}, nullptr, [](Ctx &c, const RunResult &) { EXPECT_EQ(read_file(c.D + "/old"), "stale"); }},
+	{"BarrierFails", {"f S/old new_version", "f D/old stale", "f S/fresh #3000", "d S/sub", "f S/sub/x #5000"}, "",
+	 "syncfs $D* errno:5", 2, R"(treemir: syncfs \($D[^\n]*\) Input/output error \(5\))", -1, ON_DISK, {}, nullptr,
+	 reads("old", "stale")},
 	// A destination that fills while workers copy, on a disk and in memory:
 	// the lines are those of one worker, on a destination of the same room.
-	{"FillsWhileWorkersCopy", {}, {}, "syncfs /none errno:5", 2, FULL_ROOM_LINE, -1, ON_DISK, {}, small_room,
+	{"FillsWhileWorkersCopy", {}, "", "syncfs /none errno:5", 2, FULL_ROOM_LINE, -1, ON_DISK, {}, small_room,
 	 same_as_one_worker, [](Ctx &c) { unmount(c.D); }},
-	{"FillsWhileWorkersCopyToMemory", {}, {}, "syncfs /none errno:5", 2, FULL_ROOM_LINE, -1, ON_DISK | COLD, {},
+	{"FillsWhileWorkersCopyToMemory", {}, "", "syncfs /none errno:5", 2, FULL_ROOM_LINE, -1, ON_DISK | COLD, {},
 	 small_room, same_as_one_worker, [](Ctx &c) { unmount(c.D); }},
 	// Batches sealed before the workers start, which a directory that makes
 	// its reader wait starts: they are placed as they were sealed.
-	{"BatchesSealedBeforeWorkers", {}, {}, "opendir $S/z* sleep:2000", 0, "", 0, ON_DISK | WARM, {},
-	 [](Ctx &c) {
-		 shell("cd '" + c.S + "' && for d in $(seq 70); do mkdir d$d; echo $d > d$d/f; done && mkdir -p z/y/x && "
-		       "for d in z z/y z/y/x; do for f in 1 2 3; do echo $d$f > $d/f$f; done; done");
-	 },
+	{"BatchesSealedBeforeWorkers", {}, "", "opendir $S/z* sleep:2000", 0, "", 0, ON_DISK | WARM, {},
+	 in_source("for d in $(seq 70); do mkdir d$d; echo $d > d$d/f; done && mkdir -p z/y/x && "
+	           "for d in z z/y z/y/x; do for f in 1 2 3; do echo $d$f > $d/f$f; done; done"),
 	 [](Ctx &c, const RunResult &) { EXPECT_EQ(fingerprint(c.D, false, c.D), fingerprint(c.S, true, c.D)); }},
 	// Many batches, and more directories holding waiting copies than the
 	// walk keeps open: every copy is placed.
-	{"DiskDestinationBatches", {}, {}, "syncfs /none errno:5", 0, "", 0, ON_DISK, {},
-	 [](Ctx &c) { shell("cd '" + c.S + "' && for d in $(seq 80); do mkdir d$d; for f in $(seq 20); do echo $d$f > d$d/f$f; done; done"); },
+	{"DiskDestinationBatches", {}, "", "syncfs /none errno:5", 0, "", 0, ON_DISK, {},
+	 in_source("for d in $(seq 80); do mkdir d$d; for f in $(seq 20); do echo $d$f > d$d/f$f; done; done"),
 	 [](Ctx &c, const RunResult &) { EXPECT_EQ(fingerprint(c.D, false, c.D), fingerprint(c.S, true, c.D)); }},
 
 	// Special entries.
-	{"SourceSpecials", {"f S/a", "p S/pipe", "s S/sock", "c S/null", "b S/blk"}, {}, nullptr,
+	{"SourceSpecials", {"f S/a", "p S/pipe", "s S/sock", "c S/null", "b S/blk"}, "", "",
 	 0, R"(treemir: Ignored (fifo pipe in $S|char device null in $S|unknown  (sock|blk) in directory $S))", 4},
-	{"SourceLinkLoop", {"f S/f", "f D/extra", "l S/a b", "l S/b a"}, {}, nullptr,
+	{"SourceLinkLoop", {"f S/f", "f D/extra", "l S/a b", "l S/b a"}, "", "",
 	 2, R"(treemir: stat \($S/[ab]\) Too many levels of symbolic links \(40\))", 2, 0, {"x S/a", "x S/b"}, nullptr,
 	 [](Ctx &c, const RunResult &) { EXPECT_TRUE(exists(c.D + "/extra") && exists(c.D + "/f")); }},
 	// What a source link shows inside the destination is part of the source.
-	{"SourceLinkIntoDest", {"d D/inner", "f D/inner/x", "l S/sub $D/inner"}, {}, nullptr, -1, ANY, -1, 0, {"x S/sub"}},
-	{"SourceLinksLeadOutside", {"l S/ext $O", "l S/kf $O/keep"}, {}, nullptr, 0, "", 0, 0, {}, nullptr,
-	 [](Ctx &c, const RunResult &) { EXPECT_EQ(read_file(c.D + "/ext/sub/k2"), "k2"); }},
-	{"DestSpecialsInPlaceOfFiles", {"f S/x", "f S/s", "p D/x", "s D/s"}, {}, nullptr,
+	{"SourceLinkIntoDest", {"d D/inner", "f D/inner/x", "l S/sub $D/inner"}, "", "", -1, ANY, -1, 0, {"x S/sub"}},
+	{"SourceLinksLeadOutside", {"l S/ext $O", "l S/kf $O/keep"}, "", "", 0, "", 0, 0, {}, nullptr,
+	 reads("ext/sub/k2", "k2")},
+	{"DestSpecialsInPlaceOfFiles", {"f S/x", "f S/s", "p D/x", "s D/s"}, "", "",
 	 0, R"(treemir: Ignored (fifo x in $D|unknown  s in directory $D))", 2},
 	// A special file where the source has a directory must not block every run.
-	{"DestFifoInPlaceOfDir", {"d S/sub", "f S/sub/f", "p D/sub"}, {}, nullptr, -1, ANY, -1},
+	{"DestFifoInPlaceOfDir", {"d S/sub", "f S/sub/f", "p D/sub"}, "", "", -1, ANY, -1},
 
 	// Hostile names, deep paths and a large directory.
-	{"HostileNames", {}, {}, nullptr, 0, "", 0, 0, {}, hostile,
+	{"HostileNames", {}, "", "", 0, "", 0, 0, {}, hostile,
 	 [](Ctx &, const RunResult &r) { expect_out(r, "COPY   %s%n%x "), expect_out(r, "COPY   new\nline "); }},
 	// On a terminal a name cannot recolour the screen or split a line.
-	{"HostileNamesOnATerminal", {"f S/esc\033[31mred", "f S/new\nline", "d S/tab\tdir", "f S/tab\tdir/\177"}, {},
-	 nullptr, 0, "", 0, TERMINAL, {}, nullptr, [](Ctx &c, const RunResult &r) {
+	{"HostileNamesOnATerminal", {"f S/esc\033[31mred", "f S/new\nline", "d S/tab\tdir", "f S/tab\tdir/\177"}, "", "",
+	 0, "", 0, TERMINAL, {}, nullptr, [](Ctx &c, const RunResult &r) {
 		 expect_out(r, "COPY   esc\\033[31mred "), expect_out(r, "COPY   new\\nline ");
 		 expect_out(r, "MKDIR  " + c.D + "/tab\\tdir\r\n"), expect_out(r, "COPY   \\177 ");
 		 EXPECT_EQ(r.out.find('\033'), r.out.npos) << r.out; }},
-	{"PathsPastPathMax", {}, {}, nullptr, 2, R"(treemir: stat \($S/[^\n]*\) File name too long \(36\))", 2, 0, {},
-	 [](Ctx &c) { deep(c.S, 20); }, nullptr, cut_deep},
-	{"DestPathsPastPathMax", {"D D" + std::string(121, 'd')}, {}, nullptr,
-	 2, R"(treemir: (mkdir|open) \($D/[^\n]*\) File name too long \(36\))", 2, 0, {}, [](Ctx &c) { deep(c.S, 17); },
-	 nullptr, cut_deep},
+	{"PathsPastPathMax", {}, "", "", 2, R"(treemir: stat \($S/[^\n]*\) File name too long \(36\))", 2, 0, {},
+	 [](Ctx &c) { descend(c.S, 20, true); }, nullptr, cut_deep},
+	{"DestPathsPastPathMax", {"D D" + std::string(121, 'd')}, "", "",
+	 2, R"(treemir: (mkdir|open) \($D/[^\n]*\) File name too long \(36\))", 2, 0, {},
+	 [](Ctx &c) { descend(c.S, 17, true); }, nullptr, cut_deep},
 	// The deepest tree a path allows, copied, and removed from the destination.
-	{"TwoThousandLevels", {}, {"-v", "1", "$S", "$D"}, nullptr, 0, "", 0, 0, {},
+	{"TwoThousandLevels", {}, "-v 1 $S $D", "", 0, "", 0, 0, {},
 	 [](Ctx &c) {
 		 // One open directory a level: more than the one-worker runs' 192.
 		 if (strcmp(getenv("TREEMIR_TEST_ONE_WORKER") ?: "", "1") == 0)
 			 GTEST_SKIP() << "the runs are held to 192 open files";
-		 chain(c.S + "/d", 2000), chain(c.D + "/x", 2000);
+		 descend(c.S + "/d", 2000, false), descend(c.D + "/x", 2000, false);
 	 },
 	 [](Ctx &, const RunResult &r) { expect_out(r, "200 file(s) checked,200 copied,200 deleted"); }},
-	{"HundredThousandEntries", {}, {"-v", "1", "$S", "$D"}, nullptr, 0, "", 0, 0, {},
+	{"HundredThousandEntries", {}, "-v 1 $S $D", "", 0, "", 0, 0, {},
 	 [](Ctx &c) { many(c.S + "/many", "f%06d"); many(c.D + "/many", "g%06d"); },
 	 [](Ctx &, const RunResult &r) { expect_out(r, "100000 file(s) checked,100000 copied,100000 deleted"); }},
 
 	// Overlapping operands.
-	{"DestInsideSource", {"f S/top", "d S/a", "d S/a/b", "f S/a/b/f", "D S/a/b/mirror", "f S/a/b/mirror/extra"}, {},
-	 nullptr, 0, "", 0},
-	{"DestLinkInsideSource", {"f S/top", "d S/a", "D S/a/m", "l L $D"}, {"$S", "$T/L"}, nullptr, 0, "", 0},
-	{"SameDirTwice", {"f S/f", "d S/sub 0700", "f S/sub/g", "D S"}, {"$S/", "$S/."}, nullptr, 0, "", 0, 0, {}, nullptr,
+	{"DestInsideSource", {"f S/top", "d S/a", "d S/a/b", "f S/a/b/f", "D S/a/b/mirror", "f S/a/b/mirror/extra"}, "", "",
+	 0, "", 0},
+	{"DestLinkInsideSource", {"f S/top", "d S/a", "D S/a/m", "l L $D"}, "$S $T/L", "", 0, "", 0},
+	{"SameDirTwice", {"f S/f", "d S/sub 0700", "f S/sub/g", "D S"}, "$S/ $S/.", "", 0, "", 0, 0, {}, nullptr,
 	 [](Ctx &, const RunResult &r) { expect_out(r, "2 file(s) checked,0 copied,0 deleted"); }},
-	{"SameDirThroughLink", {"f S/f", "d S/sub", "D S", "l L $S"}, {"$T/L", "$S"}, nullptr, 0, "", 0, 0, {}, nullptr,
+	{"SameDirThroughLink", {"f S/f", "d S/sub", "D S", "l L $S"}, "$T/L $S", "", 0, "", 0, 0, {}, nullptr,
 	 [](Ctx &, const RunResult &r) { expect_out(r, "1 file(s) checked,0 copied,0 deleted"); }},
 
 	// A huge buffer, and list files.
-	{"BufferHuge", {"f S/f 0123456789"}, {"-b", "99999999999", "$S", "$D"}, nullptr, 0, "", 0},
+	{"BufferHuge", {"f S/f 0123456789"}, "-b 99999999999 $S $D", "", 0, "", 0},
 	// A list that cannot be read must not pass for an empty one.
-	{"ListIsADirectory", {"f S/f"}, {"-X", "@$T", "$S", "$D"}, nullptr,
-	 1, R"(treemir: [a-z]+ \($T\) Is a directory \(21\))", 1, REFUSED},
-	{"ListsEmpty", {"f empty", "f S/f"}, {"-x", "@$T/empty", "-e", "@$T/empty", "$S", "$D"}, nullptr, 0, "", 0},
+	{"ListIsADirectory", {"f S/f"}, "-X @$T $S $D", "", 1, R"(treemir: [a-z]+ \($T\) Is a directory \(21\))", 1,
+	 REFUSED},
+	{"ListsEmpty", {"f empty", "f S/f"}, "-x @$T/empty -e @$T/empty $S $D", "", 0, "", 0},
 	// A list that is no list of words is refused whole, at once.
-	{"ListBinaryNames", {"f S/f"}, {"-x", "@$T/bin", "-X", "@$T/bin", "$S", "$D"}, nullptr,
-	 1, R"(treemir: list $T/bin holds a NUL byte)", 1, REFUSED, {}, [](Ctx &c) { put(c.T + "/bin", binary(1024, 7)); }},
-	{"ListBinaryPatterns", {"f S/f"}, {"-e", "@$T/bin", "$S", "$D"}, nullptr,
-	 1, R"(treemir: list $T/bin holds a NUL byte)", 1, REFUSED, {}, [](Ctx &c) { put(c.T + "/bin", binary(256, 1)); }},
-	{"ListOneHugeName", {"f S/f", "f huge #5242880"}, {"-x", "@$T/huge", "$S", "$D"}, nullptr,
+	{"ListBinaryNames", {"f S/f"}, "-x @$T/bin -X @$T/bin $S $D", "", 1, R"(treemir: list $T/bin holds a NUL byte)", 1,
+	 REFUSED, {}, [](Ctx &c) { put(c.T + "/bin", binary(1024, 7)); }},
+	{"ListBinaryPatterns", {"f S/f"}, "-e @$T/bin $S $D", "", 1, R"(treemir: list $T/bin holds a NUL byte)", 1, REFUSED,
+	 {}, [](Ctx &c) { put(c.T + "/bin", binary(256, 1)); }},
+	{"ListOneHugeName", {"f S/f", "f huge #5242880"}, "-x @$T/huge $S $D", "",
 	 1, R"(treemir: list $T/huge holds a word longer than 4095 bytes)", 1, REFUSED},
-	{"ListOneHugePattern", {"f S/f", "f huge #1048576"}, {"-e", "@$T/huge", "$S", "$D"}, nullptr,
+	{"ListOneHugePattern", {"f S/f", "f huge #1048576"}, "-e @$T/huge $S $D", "",
 	 1, R"(treemir: list $T/huge holds a word longer than 65536 bytes)", 1, REFUSED},
-	{"ListIsACharDevice", {"f S/f"}, {"-x", "@/dev/zero", "$S", "$D"}, nullptr,
-	 1, R"(treemir: list /dev/zero is a device)", 1, REFUSED},
-	{"ListIsABlockDevice", {"f S/f", "b blk"}, {"-e", "@$T/blk", "$S", "$D"}, nullptr,
-	 1, R"(treemir: list $T/blk is a device)", 1, REFUSED},
+	{"ListIsACharDevice", {"f S/f"}, "-x @/dev/zero $S $D", "", 1, R"(treemir: list /dev/zero is a device)", 1,
+	 REFUSED},
+	{"ListIsABlockDevice", {"f S/f", "b blk"}, "-e @$T/blk $S $D", "", 1, R"(treemir: list $T/blk is a device)", 1,
+	 REFUSED},
 	{"PathologicalPatternsOnLongNames", {"f S/" + std::string(250, 'a'), "d S/" + std::string(200, 'a'),
 	  "f S/" + std::string(200, 'a') + "/" + std::string(250, 'a')},
-	 {"-e", "\\(\\(\\(a*\\)*\\)*\\)*b$", "-e", "\\(.*\\)*\\(.*\\)*\\(.*\\)*c$", "-e", "\\(a\\|aa\\)*\\(a\\|aa\\)*d$",
-	  "-e", "\\(a*\\)\\{1,200\\}e$", "$S", "$D"}, nullptr, 0, "", 0},
+	 R"(-e \(\(\(a*\)*\)*\)*b$ -e \(.*\)*\(.*\)*\(.*\)*c$ -e \(a\|aa\)*\(a\|aa\)*d$ -e \(a*\)\{1,200\}e$ $S $D)", "",
+	 0, "", 0},
 };
 
 // The crash matrix: one run over a mixed tree (fresh copies, a new
@@ -587,7 +573,6 @@ void whole_files(Ctx &c, const RunResult &)
 std::vector<Case> all_cases()
 {
 	std::vector<Case> all(std::begin(cases), std::end(cases));
-	static std::deque<std::string> text; // what the rows' names and faults point into
 	const struct { const char *point; int count, flags; } points[] = {{"open $S/*", 6, 0},
 		{"copy_file_range $S/*", 12, 0}, {"utime $D/*", 6, 0}, {"link $D/*", 6, 0}, {"rename $D/*", 3, 0},
 		{"close $D/*", 8, 0}, {"unlink $D/*", 2, 0}, {"rmdir $D/*", 1, 0}, {"mkdir $D/*", 1, 0},
@@ -596,12 +581,9 @@ std::vector<Case> all_cases()
 	for (auto [point, count, flags] : points) {
 		for (int n = 1; n <= count; n++) {
 			std::string call(point, strchr(point, ' '));
-			const char *name = text.emplace_back(std::string(flags & ON_DISK ? "KilledOnDiskAt_" : "KilledAt_") +
-			                                     call + "_" + std::to_string(n)).c_str();
-			const char *fault = text.emplace_back(std::string(point) + " kill:" + std::to_string(n)).c_str();
-			all.push_back({name, mixed, {"-b", "4096", "$S", "$D"}, fault, -1, "", 0, KILLED | flags, {},
-			               [](Ctx &c) { shell("find '" + c.S + "' -type f -exec touch -d @1700000000 {} +"); },
-			               whole_files});
+			all.push_back({(flags & ON_DISK ? "KilledOnDiskAt_" : "KilledAt_") + call + "_" + std::to_string(n), mixed,
+			               "-b 4096 $S $D", point + (" kill:" + std::to_string(n)), -1, "", 0, KILLED | flags, {},
+			               in_source("find . -type f -exec touch -d @1700000000 {} +"), whole_files});
 		}
 	}
 	return all;
@@ -614,10 +596,11 @@ void PrintTo(const Case &c, std::ostream *os)
 
 class Matrix : public testing::TestWithParam<Case> {};
 
-std::vector<std::string> operands(const std::vector<std::string> &args, const Ctx &c)
+std::vector<std::string> operands(const std::string &args, const Ctx &c)
 {
 	std::vector<std::string> out;
-	for (auto &a : args.empty() ? std::vector<std::string>{"$S", "$D"} : args)
+	std::istringstream in(args.empty() ? "$S $D" : args);
+	for (std::string a; in >> a;)
 		out.push_back(expand_places(a, c, false));
 	return out;
 }
@@ -677,7 +660,7 @@ TEST_P(Matrix, Run)
 	auto source = [&c] { return fingerprint(c.S, false, c.D) + fingerprint(c.S, true, c.D); };
 	const std::string src0 = source(), out0 = fingerprint(c.O), dst0 = fingerprint(c.D);
 	c.before = dst0;
-	if (k.fault) {
+	if (!k.fault.empty()) {
 		std::string f = expand_places(k.fault, c, false);
 		size_t sp = f.find(' '), sp2 = f.find(' ', sp + 1);
 		setenv("LD_PRELOAD", reachable_copy(FAULT_SHIM).c_str(), 1);
@@ -720,8 +703,8 @@ TEST_P(Matrix, Run)
 	build_tree(c.T, k.lift, &c);
 	if (k.lift_fn)
 		k.lift_fn(c);
-	std::vector<std::string> again = operands(k.flags & (REFUSED | KILLED) ? std::vector<std::string>{} : k.args, c);
-	RunResult r2 = run_treemir(k.flags & KILLED ? operands({"-m", "1", "$S", "$D"}, c) : again, "", nobody);
+	std::vector<std::string> again = operands(k.flags & (REFUSED | KILLED) ? "" : k.args, c);
+	RunResult r2 = run_treemir(k.flags & KILLED ? operands("-m 1 $S $D", c) : again, "", nobody);
 	EXPECT_EQ(r2.status, 0) << r2.err.substr(0, 3000);
 	auto kept = [&k](const std::string &print) { return k.flags & ON_FAT ? fat_view(print) : print; };
 	EXPECT_EQ(kept(fingerprint(c.D, false, c.D)), kept(fingerprint(c.S, true, c.D))) << "the second run left no exact mirror";
@@ -736,6 +719,6 @@ TEST_P(Matrix, Run)
 }
 
 INSTANTIATE_TEST_SUITE_P(Fault, Matrix, testing::ValuesIn(all_cases()),
-                         [](const testing::TestParamInfo<Case> &i) { return std::string(i.param.name); });
+                         [](const testing::TestParamInfo<Case> &i) { return i.param.name; });
 
 } // namespace
