@@ -1,7 +1,10 @@
 // Directory listing.  A side of a pair, source or destination, is read
 // once, through the descriptor the walk holds, into two name-sorted lists
 // (files, subdirectories) whose entries carry the status taken while
-// reading; the exclusion rules apply as it is read.
+// reading; the exclusion rules apply as it is read.  The destination is
+// read after its source: a file the source has is kept as its counterpart,
+// by the source file's place, its copy rule asked at once where the file
+// system is known for good; only the files the source lacks are entries.
 //
 // Invariants:
 //  - a read error never passes for the end of a directory: entries not

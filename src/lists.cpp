@@ -1,8 +1,11 @@
 // Entry lists: circular singly linked lists whose head is their own
 // sentinel, new nodes at the front, and an index array sorted by name in
 // byte order for sorted access and for matching two lists in one pass.  A
-// list owns its nodes, their names and its index, the nodes and names
-// carved from chunks of its own.
+// list owns its nodes and its index; each node holds its name and is
+// carved from chunks of the list's own.  A table of a sorted list's names
+// finds the names of the other side of a pair as they are read, and what
+// the destination has of each source file is kept beside the source's
+// index (its counterpart), not as an entry.
 #include "treemir.h"
 #include "console.h"
 #include "fscaps.h"

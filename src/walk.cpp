@@ -4,7 +4,8 @@
 // The walk takes one directory pair at a time.  Both directories are opened
 // and read once, source first, into name-sorted listings whose entries
 // carry the status taken while reading; every decision is made on those
-// snapshots.  Each side (Side) stays open while its pair is worked on: its
+// snapshots.  The destination's files that the source has are read into
+// the source's listing as their counterparts (listing.cpp).  Each side (Side) stays open while its pair is worked on: its
 // entries are read, opened and acted on relative to it, and every act on
 // the destination takes its item (Item) whole.
 // Four passes then run strictly in order and each in name order: remove the
