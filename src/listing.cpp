@@ -118,6 +118,130 @@ int listing_cut(void)
 	return cut_short;
 }
 
+// What is known of an entry once its status was asked: filed by its type,
+// or reported.
+static void take_entry(Into *into, int dir, const char *path, const char *full, const struct dirent *e,
+                       int err, const FileStatus *st, int dest_side)
+{
+	if (dest_side && (err != 0 || !(S_ISREG(st->st_mode) || S_ISDIR(st->st_mode))) &&
+	    took_bare_link(dir, e, full, into))
+		return;
+	if (err != 0) {
+		report_errno("stat", full, err);
+		return;
+	}
+	file_entry(into, path, e->d_name, st, entry_is_link(dir, e, full));
+}
+
+// Set by the walk: how a piece of its work runs side by side.
+static int (*beside_parts)(void);
+static void (*beside_run)(void (*fn)(void *part), void **parts, int n);
+
+void on_side_by_side(int (*parts)(void), void (*run_parts)(void (*fn)(void *part), void **parts, int n))
+{
+	beside_parts = parts;
+	beside_run = run_parts;
+}
+
+// A large directory the walk reads itself has the status of its entries
+// asked side by side, a batch at a time, then filed in the order read:
+// what it reports and lists is what one thread would.  The first entries
+// are read alone, so that a small directory costs no hand-over.
+enum { STAT_ALONE = 2048, STAT_BATCH = 2048 };
+
+struct StatSlot {
+	const struct dirent *e; // a copy, in the batch's own room
+	int err;
+	uint32_t hint;
+	FileStatus st;
+};
+
+struct StatBatch {
+	int dir;
+	const char *path;
+	const NameTable *source;
+	int32_t count;
+	size_t used;   // of names
+	StatSlot slots[STAT_BATCH];
+	char names[STAT_BATCH * sizeof(struct dirent)];
+};
+
+struct StatPart {
+	StatBatch *b;
+	int32_t from, to;
+};
+
+static void stat_part(void *p)
+{
+	StatPart *part = (StatPart *)p;
+	StatBatch *b = part->b;
+	int own = reopen_dir(b->dir), dir = own >= 0 ? own : b->dir;
+	char full[PATH_BUF];
+	size_t plen = strlen(b->path);
+	memcpy(full, b->path, plen);
+	if (needs_separator(b->path, plen))
+		full[plen++] = SEPARATOR;
+	for (int32_t i = part->from; i < part->to; i++) {
+		StatSlot *s = &b->slots[i];
+		strcpy(full + plen, s->e->d_name); // it fit when it was read
+		if (b->source != nullptr)
+			s->hint = table_hint(b->source, s->e->d_name);
+		s->err = stat_entry(dir, s->e->d_name, full, &s->st) != 0 ? errno : 0;
+	}
+	if (own >= 0 && own != b->dir)
+		close_dir(own);
+}
+
+static void add_to_batch(StatBatch *b, const struct dirent *e)
+{
+	size_t size = offsetof(struct dirent, d_name) + strlen(e->d_name) + 1;
+	size = (size + alignof(struct dirent) - 1) & ~(alignof(struct dirent) - 1);
+	memcpy(b->names + b->used, e, size);
+	b->slots[b->count++].e = (const struct dirent *)(b->names + b->used);
+	b->used += size;
+}
+
+// Asks the batch's statuses side by side, then files its entries in turn.
+static void flush_batch(StatBatch *b, Into *into, char *full, size_t plen, int dest_side)
+{
+	if (b == nullptr || b->count == 0)
+		return;
+	StatPart parts[4];
+	void *each[4];
+	int n = beside_parts();
+	n = n > 4 ? 4 : n;
+	for (int i = 0; i < n; i++) {
+		parts[i] = {b, (int32_t)((int64_t)b->count * i / n), (int32_t)((int64_t)b->count * (i + 1) / n)};
+		each[i] = &parts[i];
+	}
+	beside_run(stat_part, each, n);
+	for (int32_t i = 0; i < b->count; i++) {
+		StatSlot *s = &b->slots[i];
+		strcpy(full + plen, s->e->d_name);
+		into->hint = s->hint;
+		take_entry(into, b->dir, b->path, full, s->e, s->err, &s->st, dest_side);
+	}
+	b->count = 0;
+	b->used = 0;
+}
+
+// Whether the entries from here on are asked side by side: on the walk's
+// thread, beyond the first entries of a directory whose entries could be
+// asked at all (so that "." and ".." are left out, as one thread would).
+static StatBatch *batch_for(int64_t seen, int searchable, int dir, const char *path, const Into *into)
+{
+	if (seen < STAT_ALONE || !searchable || entry_cap >= 0 || recording_here() || beside_parts == nullptr ||
+	    beside_parts() < 2)
+		return nullptr;
+	StatBatch *b = (StatBatch *)xmalloc(sizeof *b);
+	b->dir = dir;
+	b->path = path;
+	b->source = into->source;
+	b->count = 0;
+	b->used = 0;
+	return b;
+}
+
 // Reads every entry of an opened directory, or as many as the cap allows.
 // Patterns see the full path, built once per entry on a prefix that is
 // copied once per directory.
@@ -131,13 +255,15 @@ OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *pa
 		full[plen++] = SEPARATOR;
 
 	const struct dirent *e;
-	int searchable = 0;
+	int searchable = 0, asked = 0;
 	int64_t seen = 0;
+	StatBatch *batch = nullptr;
 	// A read error must not pass for the end of the directory: the entries
 	// not read would count as missing on this side.
 	while ((errno = 0, e = read_entry(reader)) != nullptr || errno != 0) {
 		if (e == nullptr) {
 			int err = errno;
+			flush_batch(batch, into, full, plen, dest_side);
 			report_errno("readdir", path, err);
 			if (err == EILSEQ)
 				continue; // a name with no UTF-8 form; the rest can be read
@@ -145,6 +271,7 @@ OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *pa
 		}
 		size_t nlen = strlen(e->d_name);
 		if (plen + nlen >= PATH_BUF) {
+			flush_batch(batch, into, full, plen, dest_side);
 			report_too_long("stat", path, e->d_name);
 			continue;
 		}
@@ -160,20 +287,23 @@ OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *pa
 			cut_short = 1;
 			break;
 		}
+		if (batch == nullptr && ++asked > STAT_ALONE)
+			batch = batch_for(asked, searchable, dir, path, into);
+		if (batch != nullptr) {
+			add_to_batch(batch, e);
+			if (batch->count == STAT_BATCH)
+				flush_batch(batch, into, full, plen, dest_side);
+			continue;
+		}
 		if (into->source != nullptr)
 			into->hint = table_hint(into->source, e->d_name);
 		FileStatus st;
 		int err = stat_entry(dir, e->d_name, full, &st) != 0 ? errno : 0;
 		searchable |= err == 0;
-		if (dest_side && (err != 0 || !(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode))) &&
-		    took_bare_link(dir, e, full, into))
-			continue;
-		if (err != 0) {
-			report_errno("stat", full, err);
-			continue;
-		}
-		file_entry(into, path, e->d_name, &st, entry_is_link(dir, e, full));
+		take_entry(into, dir, path, full, e, err, &st, dest_side);
 	}
+	flush_batch(batch, into, full, plen, dest_side);
+	free(batch);
 }
 
 static void show_scan(const char *path)

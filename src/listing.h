@@ -23,6 +23,10 @@ int scan_made(const Item *it, Side *side);
 // descriptors: give_back answers 1 when it freed some, and the open is
 // tried once more.  Never asked on a worker.
 void on_short_of_descriptors(int (*give_back)(void));
+// How the walk runs a piece of its work side by side: in parts() parts,
+// by run_parts (the workers' parts_beside and run_beside).  Never asked on
+// a worker.
+void on_side_by_side(int (*parts)(void), void (*run_parts)(void (*fn)(void *part), void **parts, int n));
 // The entries a side read on this thread may hold (-1: any number); one
 // that would hold more is cut short, and listing_cut tells so.
 void cap_listing(int64_t entries);

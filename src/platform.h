@@ -369,6 +369,10 @@ int flush_fs(int fd);
 // A second descriptor of the open directory fd, for a flush of its file
 // system at the end of the run; -1 when none can be had (or is needed).
 int keep_dir(int fd);
+// The open directory fd opened once more, as a file of its own, or -1:
+// threads asking through one descriptor each do not contend for one
+// file's count (Windows: fd itself, a token).
+int reopen_dir(int fd);
 // What the running user may still write on the file system of fd, in
 // bytes; -1 where it cannot be told.
 int64_t free_bytes(int fd);

@@ -254,6 +254,8 @@ int flush_fs(int fd)
 // system at the end of the run; -1 when none can be had.
 int keep_dir(int fd) { return fcntl(fd, F_DUPFD_CLOEXEC, 3); }
 
+int reopen_dir(int fd) { return openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+
 // What the running user may still write on the file system of fd, in
 // bytes; -1 where it cannot be told.
 int64_t free_bytes(int fd)

@@ -904,6 +904,8 @@ int64_t free_bytes(int) { return -1; }
 // Nothing is kept for a flush at the end of the run.
 int keep_dir(int) { return -1; }
 
+int reopen_dir(int fd) { return fd; }
+
 unsigned current_umask(void) { return 0; }
 
 int has_default_acl(int) { return 1; }

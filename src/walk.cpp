@@ -380,6 +380,7 @@ static int sync_pair(const char *source, const Item *dest, Listed *ahead)
 int sync_dirs(const char *source, const char *dest)
 {
 	on_short_of_descriptors(shed_descriptors);
+	on_side_by_side(parts_beside, run_beside);
 	Item top = {CURRENT_DIR, dest, dest};
 	return sync_pair(source, &top, nullptr);
 }

@@ -246,6 +246,44 @@ void submit_job(Job *job)
 	pool.wake.notify_one();
 }
 
+enum { MAX_PARTS = 4 };
+
+int parts_beside(void)
+{
+	if (run.workers == 1)
+		return 1;
+	unsigned cores = std::thread::hardware_concurrency();
+	int parts = cores < 2 ? 1 : cores > MAX_PARTS ? MAX_PARTS : (int)cores;
+	return parts < run.workers ? parts : run.workers;
+}
+
+struct PartJob {
+	Job job;
+	void (*fn)(void *part);
+	void *part;
+};
+
+static void run_part(Job *job)
+{
+	PartJob *p = (PartJob *)job;
+	p->fn(p->part);
+}
+
+// Parts go in the copies' queue, which the workers take before pairs to
+// read ahead: the walk waits for them.
+void run_beside(void (*fn)(void *part), void **parts, int n)
+{
+	PartJob jobs[MAX_PARTS];
+	start_threads();
+	for (int i = 0; i < n - 1; i++) {
+		jobs[i] = {{nullptr, nullptr, JOB_COPY, JOB_QUEUED, run_part}, fn, parts[i]};
+		submit_job(&jobs[i].job);
+	}
+	fn(parts[n - 1]);
+	for (int i = 0; i < n - 1; i++)
+		finish_job(&jobs[i].job);
+}
+
 int stop_reading_ahead(void)
 {
 	std::lock_guard<std::mutex> hold(pool.lock);

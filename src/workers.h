@@ -46,6 +46,12 @@ void submit_job(Job *job);
 void finish_job(Job *job);
 // Takes back a job the walk no longer needs; answers 1 if it never ran.
 int cancel_job(Job *job);
+// How many parts a piece of the walk's work is best cut into, to run side
+// by side (1: the walk does it alone).
+int parts_beside(void);
+// Runs fn on each of the n parts (at most parts_beside()), the last on the
+// walk's thread and the others beside it; returns once all are done.
+void run_beside(void (*fn)(void *part), void **parts, int n);
 
 // Reading ahead.  A pair whose destination directory is open in dst_fd
 // has its subdirectories queued (kids, by index) within the caps.

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <fnmatch.h>
 #include <fcntl.h>
 #include <regex>
 #include <sys/stat.h>
@@ -269,6 +270,26 @@ Step in_source(const std::string &command)
 	return [=](Ctx &c) { shell("cd '" + c.S + "' && " + command); };
 }
 
+// The first run reported the stat failures of the source directory rel's
+// entries that match pattern in the order the directory reads them, as
+// one thread does, however many asked.
+Check stat_errors_in_order(const std::string &rel, const std::string &pattern)
+{
+	return [=](Ctx &c, const RunResult &r) {
+		std::string want, got, line, dir = c.S + "/" + rel;
+		DIR *d = opendir(dir.c_str());
+		ASSERT_NE(d, nullptr);
+		for (struct dirent *e; (e = readdir(d)) != nullptr;)
+			if (fnmatch(pattern.c_str(), e->d_name, 0) == 0)
+				want += "treemir: stat (" + dir + "/" + e->d_name + ") Input/output error (5)\n";
+		closedir(d);
+		for (std::istringstream in(r.err); std::getline(in, line);)
+			if (line.rfind("treemir: stat", 0) == 0)
+				got += line + "\n";
+		EXPECT_EQ(got, want);
+	};
+}
+
 // After the first run the destination's file rel holds data.
 Check reads(const std::string &rel, const std::string &data)
 {
@@ -352,6 +373,10 @@ const Case cases[] = {
 		 expect_out(r, "%100\b\b\b\b\n"); }},
 	{"SourceShrinksAfterScan", {"f S/shrink #5000"}, "", "open $S/shrink sh:truncate -s 1000 $S/shrink", 0, "", 0,
 	 SRC_CHANGES, {}, nullptr, reads("shrink", std::string(1000, 'x'))},
+	// In a directory large enough that its statuses are asked side by side.
+	{"StatFailsAmidALargeDirectory", {"d S/wide"}, "", "fstatat w??77 errno:5",
+	 2, R"(treemir: stat \($S/wide/w\d\d77\) Input/output error \(5\))", 30, 0, {},
+	 in_source("cd wide && touch $(seq -f w%04g 0 2999)"), stat_errors_in_order("wide", "w??77")},
 	{"EntryVanishesBeforeItsStatus", {"f S/a", "f S/gone", "f S/z", "f D/extra"}, "", "fstatat gone sh:rm $S/gone",
 	 2, R"(treemir: stat \($S/gone\) No such file or directory \(2\))", 1, SRC_CHANGES, {}, nullptr,
 	 [](Ctx &c, const RunResult &) {
