@@ -330,6 +330,8 @@ OFF_THE_WALK void copy_changed_files(PairWalk *w)
 	int32_t window = copy_window(w->dst.fs->kind.remote || w->dst.fs->copies_wait);
 	CopyJob *ring = worker_count() > 0 ? (CopyJob *)xmalloc((size_t)window * sizeof *ring) : nullptr;
 	for (int32_t i = 0, queued = 0; i < files->count; i++) {
+		if (i + 1 < files->count)
+			prefetch_entry(files->index[i + 1]); // read while this one is copied
 		// Nothing is copied ahead of a copy the walk makes itself, so that
 		// a disk filling up meets the copies in name order.
 		for (; ring != nullptr && queued < files->count && queued < i + window &&

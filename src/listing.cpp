@@ -28,30 +28,39 @@ static void show_progress(const char *text)
 // against its source, the source's files by name.
 struct Into {
 	DirListing *listing;
-	const NameTable *source; // null: every file is an entry
-	uint32_t hint;           // of the entry being read, in source
+	const EntryList *source; // the source's files; null: every file is an entry
+	NameTable table;         // of source, made at the first file read
+	int has_table;
+	int has_hint;            // hint holds the entry's place in table
+	uint32_t hint;
 	const FsCaps *rule;      // where known for good: the copy rule is asked now
 };
 
 // Files a destination file the source has as its counterpart: nothing
 // more of it is kept.  Answers 0 for a file the source lacks.
-static int took_counterpart(const Into *into, const char *name, const FileStatus *st, int is_link)
+static int took_counterpart(Into *into, const char *name, const FileStatus *st, int is_link)
 {
 	if (into->source == nullptr)
 		return 0;
-	int32_t i = table_find(into->source, into->hint, name);
+	if (!into->has_table) {
+		build_table(&into->table, into->source); // not for a destination without files
+		into->has_table = 1;
+		into->has_hint = 0;
+	}
+	uint32_t hint = into->has_hint ? into->hint : table_hint(&into->table, name);
+	int32_t i = table_find(&into->table, hint, name);
 	if (i < 0)
 		return 0;
 	unsigned marks = is_link ? COUNTERPART_LINK | COUNTERPART_DECIDED : 0;
 	if (into->rule != nullptr && !is_link) {
-		FileStatus src = entry_view(into->source->list->index[i]);
+		FileStatus src = entry_view(into->source->index[i]);
 		marks = COUNTERPART_DECIDED | (files_differ(into->rule, &src, st) ? COUNTERPART_DIFFERS : 0);
 	}
-	keep_counterpart(into->listing, i, into->source->list->count, st, marks);
+	keep_counterpart(into->listing, i, into->source->count, st, marks);
 	return 1;
 }
 
-static void file_regular(const Into *into, const char *name, const FileStatus *st, int is_link)
+static void file_regular(Into *into, const char *name, const FileStatus *st, int is_link)
 {
 	if (find_name(&run.exclude_files, name) == nullptr && !took_counterpart(into, name, st, is_link))
 		add_entry(&into->listing->files, name, st)->is_link = is_link;
@@ -59,7 +68,7 @@ static void file_regular(const Into *into, const char *name, const FileStatus *s
 
 // Files one entry into the listing by its type, or leaves it out with the
 // notice its type calls for.
-static void file_entry(const Into *into, const char *dir, const char *name, const FileStatus *st,
+static void file_entry(Into *into, const char *dir, const char *name, const FileStatus *st,
                        int is_link)
 {
 	switch (st->st_mode & S_IFMT) {
@@ -88,7 +97,7 @@ static void file_entry(const Into *into, const char *dir, const char *name, cons
 // that is a link, so that the walk removes or replaces it instead of
 // reporting it on every run.  Whether the entry was such a link (listed,
 // or left out by name).
-static int took_bare_link(int dir, const struct dirent *e, const char *full, const Into *into)
+static int took_bare_link(int dir, const struct dirent *e, const char *full, Into *into)
 {
 	FileStatus st;
 	if (!entry_is_link(dir, e, full) || lstat_entry(dir, e->d_name, full, &st) != 0)
@@ -208,6 +217,7 @@ static void flush_batch(StatBatch *b, Into *into, char *full, size_t plen, int d
 		return;
 	StatPart parts[4];
 	void *each[4];
+	b->source = into->has_table ? &into->table : nullptr; // read by the parts
 	int n = beside_parts();
 	n = n > 4 ? 4 : n;
 	for (int i = 0; i < n; i++) {
@@ -219,6 +229,7 @@ static void flush_batch(StatBatch *b, Into *into, char *full, size_t plen, int d
 		StatSlot *s = &b->slots[i];
 		strcpy(full + plen, s->e->d_name);
 		into->hint = s->hint;
+		into->has_hint = b->source != nullptr;
 		take_entry(into, b->dir, b->path, full, s->e, s->err, &s->st, dest_side);
 	}
 	b->count = 0;
@@ -228,7 +239,7 @@ static void flush_batch(StatBatch *b, Into *into, char *full, size_t plen, int d
 // Whether the entries from here on are asked side by side: on the walk's
 // thread, beyond the first entries of a directory whose entries could be
 // asked at all (so that "." and ".." are left out, as one thread would).
-static StatBatch *batch_for(int64_t seen, int searchable, int dir, const char *path, const Into *into)
+static StatBatch *batch_for(int64_t seen, int searchable, int dir, const char *path)
 {
 	if (seen < STAT_ALONE || !searchable || entry_cap >= 0 || recording_here() || beside_parts == nullptr ||
 	    beside_parts() < 2)
@@ -236,7 +247,7 @@ static StatBatch *batch_for(int64_t seen, int searchable, int dir, const char *p
 	StatBatch *b = (StatBatch *)xmalloc(sizeof *b);
 	b->dir = dir;
 	b->path = path;
-	b->source = into->source;
+	b->source = nullptr;
 	b->count = 0;
 	b->used = 0;
 	return b;
@@ -288,15 +299,16 @@ OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *pa
 			break;
 		}
 		if (batch == nullptr && ++asked > STAT_ALONE)
-			batch = batch_for(asked, searchable, dir, path, into);
+			batch = batch_for(asked, searchable, dir, path);
 		if (batch != nullptr) {
 			add_to_batch(batch, e);
 			if (batch->count == STAT_BATCH)
 				flush_batch(batch, into, full, plen, dest_side);
 			continue;
 		}
-		if (into->source != nullptr)
-			into->hint = table_hint(into->source, e->d_name);
+		into->has_hint = into->has_table;
+		if (into->has_table)
+			into->hint = table_hint(&into->table, e->d_name);
 		FileStatus st;
 		int err = stat_entry(dir, e->d_name, full, &st) != 0 ? errno : 0;
 		searchable |= err == 0;
@@ -360,16 +372,14 @@ static int list_dir(Side *side, int dest_side, const EntryList *source_files)
 	if (failed) {
 		report_error("opendir", side->path);
 	} else {
-		NameTable table;
-		Into into = {&side->list, nullptr, 0, nullptr};
+		Into into = {&side->list, nullptr, {}, 0, 0, 0, nullptr};
 		if (source_files != nullptr && source_files->count > 0) {
-			build_table(&table, source_files);
-			into.source = &table;
+			into.source = source_files;
 			into.rule = rule_known(side);
 		}
 		read_entries(reader, side->fd, side->path, &into, dest_side);
-		if (into.source != nullptr)
-			free_table(&table);
+		if (into.has_table)
+			free_table(&into.table);
 		close_reader(reader);
 		show_progress("*");
 		sort_list(&side->list.files);
