@@ -34,6 +34,7 @@ struct Into {
 	int has_hint;            // hint holds the entry's place in table
 	uint32_t hint;
 	const FsCaps *rule;      // where known for good: the copy rule is asked now
+	int searchable;          // an entry's status was read: "." and ".." are passed over
 };
 
 // Files a destination file the source has as its counterpart: nothing
@@ -266,7 +267,7 @@ OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *pa
 		full[plen++] = SEPARATOR;
 
 	const struct dirent *e;
-	int searchable = 0, asked = 0;
+	int searchable = into->searchable, asked = 0;
 	int64_t seen = 0;
 	StatBatch *batch = nullptr;
 	// A read error must not pass for the end of the directory: the entries
@@ -360,7 +361,7 @@ enum { SIDE_SOURCE, SIDE_DEST, SIDE_DEST_MADE };
 // Lists the open directory of a side, then sorts the listing.  A
 // destination read against its source's files keeps those the source has
 // as their counterparts.
-static int list_dir(Side *side, int dest_side, const EntryList *source_files)
+static int list_dir(Side *side, int dest_side, const EntryList *source_files, int searchable)
 {
 	if (dest_side == SIDE_DEST_MADE) {
 		show_progress("*");
@@ -372,7 +373,7 @@ static int list_dir(Side *side, int dest_side, const EntryList *source_files)
 	if (failed) {
 		report_error("opendir", side->path);
 	} else {
-		Into into = {&side->list, nullptr, {}, 0, 0, 0, nullptr};
+		Into into = {&side->list, nullptr, {}, 0, 0, 0, nullptr, searchable};
 		if (source_files != nullptr && source_files->count > 0) {
 			into.source = source_files;
 			into.rule = rule_known(side);
@@ -401,14 +402,17 @@ void init_side(Side *side, const char *path)
 
 // Lists a side whose directory is open in side->fd, after its status and
 // its SCAN line.  Answers 1, the directory closed, after reporting why it
-// cannot be read.
+// cannot be read.  The status is asked of the directory's "." first: where
+// that answers, the directory can be searched, and its "." and ".." need
+// not be asked again as entries.
 int list_side(Side *side, int dest_side, const EntryList *source_files)
 {
-	if (fd_status(side->fd, side->path, &side->status) != 0) {
+	int searchable = stat_entry(side->fd, ".", side->path, &side->status) == 0;
+	if (!searchable && fd_status(side->fd, side->path, &side->status) != 0) {
 		report_error("stat", side->path);
 	} else {
 		show_scan(side->path);
-		if (list_dir(side, dest_side, source_files) == 0)
+		if (list_dir(side, dest_side, source_files, searchable) == 0)
 			return 0;
 	}
 	close_dir(side->fd);

@@ -21,6 +21,7 @@ struct PairWalk {
 	int source_complete; // every source entry's status could be read
 	int same_dir;        // source and destination are one directory
 	int temp_names;      // a source file bears a temporary's name
+	int dst_made;        // the walk made the destination: nothing stands in it
 	HeldDir *held;       // the destination, kept for copies waiting there
 };
 

@@ -188,7 +188,7 @@ static void descend(PairWalk *w, ListCursor *dest_dirs, int32_t i, char *sub_src
 		return;
 	}
 	const EntryNode *d = seek_entry(dest_dirs, s->name);
-	if (d == nullptr)
+	if (d == nullptr && !w->dst_made)
 		clear_special(w, &sub);
 	if (d == nullptr || (d->is_link && !w->same_dir)) {
 		// A directory its owner cannot write takes no new entry.
@@ -252,6 +252,7 @@ static int take_dest(PairWalk *w, int follow)
 	Listed *l = w->ahead;
 	int made = dir_made;
 	dir_made = 0;
+	w->dst_made = made;
 	if (l == nullptr || !l->dst_ok) {
 		if (made ? scan_made(&w->at, &w->dst) : scan_dest(&w->at, follow, &w->dst, &w->src.list.files))
 			return 1;
@@ -368,6 +369,7 @@ static int sync_pair(const char *source, const Item *dest, Listed *ahead)
 	w.kids = nullptr;
 	w.kid_count = 0;
 	w.temp_names = 0;
+	w.dst_made = 0;
 	w.held = nullptr;
 	w.frame = {0, 0, 0, run.walk_path};
 	run.walk_path = &w.frame;
