@@ -254,13 +254,23 @@ EntryNode *find_name(EntryList *list, const char *name)
 	return nullptr;
 }
 
+const PatternNode *find_pattern(PatternList *list, const char *path)
+{
+	for (PatternNode *p = list->next; p != pattern_end(list); p = p->next)
+		if (regexec(&p->compiled, path, 0, nullptr, 0) == 0)
+			return p;
+	return nullptr;
+}
+
+void show_match(const char *path, const PatternNode *p)
+{
+	put_format(stdout, 0, "%s matched by %s \n", out_text(path), out_text(p->pattern_text));
+}
+
 int match_pattern(PatternList *list, const char *path)
 {
-	for (PatternNode *p = list->next; p != pattern_end(list); p = p->next) {
-		if (regexec(&p->compiled, path, 0, nullptr, 0) == 0) {
-			put_format(stdout, 0, "%s matched by %s \n", out_text(path), out_text(p->pattern_text));
-			return 1;
-		}
-	}
-	return 0;
+	const PatternNode *p = find_pattern(list, path);
+	if (p != nullptr)
+		show_match(path, p);
+	return p != nullptr;
 }

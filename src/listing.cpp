@@ -17,6 +17,7 @@
 #include "listing.h"
 #include "console.h"
 #include "fscaps.h"
+#include "guards.h"
 
 static void show_progress(const char *text)
 {
@@ -202,10 +203,22 @@ static void stat_part(void *p)
 		close_dir(own);
 }
 
-static void add_to_batch(StatBatch *b, const struct dirent *e)
+// The room an entry's record takes in a batch: its name may be longer than
+// a struct dirent holds (FUSE allows 1,024 bytes).
+static size_t record_size(const struct dirent *e)
 {
 	size_t size = offsetof(struct dirent, d_name) + strlen(e->d_name) + 1;
-	size = (size + alignof(struct dirent) - 1) & ~(alignof(struct dirent) - 1);
+	return (size + alignof(struct dirent) - 1) & ~(alignof(struct dirent) - 1);
+}
+
+static int batch_holds(const StatBatch *b, const struct dirent *e)
+{
+	return b->count < STAT_BATCH && b->used + record_size(e) <= sizeof b->names;
+}
+
+static void add_to_batch(StatBatch *b, const struct dirent *e)
+{
+	size_t size = record_size(e);
 	memcpy(b->names + b->used, e, size);
 	b->slots[b->count++].e = (const struct dirent *)(b->names + b->used);
 	b->used += size;
@@ -288,8 +301,14 @@ OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *pa
 			continue;
 		}
 		memcpy(full + plen, e->d_name, nlen + 1);
-		if (match_pattern(&run.exclude_patterns, full))
+		const PatternNode *excluded = find_pattern(&run.exclude_patterns, full);
+		if (excluded != nullptr) {
+			// Said in its turn, after what the entries before it say.
+			flush_batch(batch, into, full, plen, dest_side);
+			memcpy(full + plen, e->d_name, nlen + 1);
+			show_match(full, excluded);
 			continue;
+		}
 		// "." and ".." are never listed; their status can only fail where
 		// the directory cannot be searched, which a status read already
 		// disproved.
@@ -299,12 +318,12 @@ OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *pa
 			cut_short = 1;
 			break;
 		}
-		if (batch == nullptr && ++asked > STAT_ALONE)
+		if (++asked == STAT_ALONE + 1)
 			batch = batch_for(asked, searchable, dir, path);
 		if (batch != nullptr) {
-			add_to_batch(batch, e);
-			if (batch->count == STAT_BATCH)
+			if (!batch_holds(batch, e))
 				flush_batch(batch, into, full, plen, dest_side);
+			add_to_batch(batch, e);
 			continue;
 		}
 		into->has_hint = into->has_table;
@@ -345,10 +364,12 @@ static int check_dir(const char *path, FileStatus *dir_status)
 // The destination's file system where its type tells what it keeps: the
 // copy rule can then be asked as the destination is read, and its files
 // need not be kept.  Only on the walk's thread, which alone learns file
-// systems.
-static const FsCaps *rule_known(const Side *side)
+// systems, and only for a pair that will copy: not for one directory on
+// both sides, nor for a source directory met again in the destination.
+static const FsCaps *rule_known(const Side *side, const Side *source)
 {
-	if (recording_here())
+	if (recording_here() || same_file(&side->status, &source->status) ||
+	    on_walk_path(side->status.st_dev, side->status.st_ino))
 		return nullptr;
 	const FsCaps *fs = known_fs(side->fd, side->path, side->status.st_dev);
 	return fs->settled ? fs : nullptr;
@@ -361,7 +382,7 @@ enum { SIDE_SOURCE, SIDE_DEST, SIDE_DEST_MADE };
 // Lists the open directory of a side, then sorts the listing.  A
 // destination read against its source's files keeps those the source has
 // as their counterparts.
-static int list_dir(Side *side, int dest_side, const EntryList *source_files, int searchable)
+static int list_dir(Side *side, int dest_side, const Side *source, int searchable)
 {
 	if (dest_side == SIDE_DEST_MADE) {
 		show_progress("*");
@@ -374,9 +395,9 @@ static int list_dir(Side *side, int dest_side, const EntryList *source_files, in
 		report_error("opendir", side->path);
 	} else {
 		Into into = {&side->list, nullptr, {}, 0, 0, 0, nullptr, searchable};
-		if (source_files != nullptr && source_files->count > 0) {
-			into.source = source_files;
-			into.rule = rule_known(side);
+		if (source != nullptr && source->list.files.count > 0) {
+			into.source = &source->list.files;
+			into.rule = rule_known(side, source);
 		}
 		read_entries(reader, side->fd, side->path, &into, dest_side);
 		if (into.has_table)
@@ -405,14 +426,14 @@ void init_side(Side *side, const char *path)
 // cannot be read.  The status is asked of the directory's "." first: where
 // that answers, the directory can be searched, and its "." and ".." need
 // not be asked again as entries.
-int list_side(Side *side, int dest_side, const EntryList *source_files)
+int list_side(Side *side, int dest_side, const Side *source)
 {
 	int searchable = stat_entry(side->fd, ".", side->path, &side->status) == 0;
 	if (!searchable && fd_status(side->fd, side->path, &side->status) != 0) {
 		report_error("stat", side->path);
 	} else {
 		show_scan(side->path);
-		if (list_dir(side, dest_side, source_files, searchable) == 0)
+		if (list_dir(side, dest_side, source, searchable) == 0)
 			return 0;
 	}
 	close_dir(side->fd);
@@ -434,7 +455,7 @@ void on_short_of_descriptors(int (*give_back)(void))
 // pair, until close_side.  In the destination (dest_side) a link that
 // leads nowhere is listed as an item.  Answers 1 after reporting why the
 // directory cannot be read.
-int scan_at(const Item *it, int follow, int dest_side, Side *side, const EntryList *source_files)
+int scan_at(const Item *it, int follow, int dest_side, Side *side, const Side *source)
 {
 	init_side(side, it->path);
 	side->fd = open_dir_at(it->dir, it->name, it->path, follow);
@@ -449,7 +470,7 @@ int scan_at(const Item *it, int follow, int dest_side, Side *side, const EntryLi
 			report_errno("opendir", it->path, err);
 		return 1;
 	}
-	return list_side(side, dest_side, source_files);
+	return list_side(side, dest_side, source);
 }
 
 int scan_dir(Side *side)
@@ -458,9 +479,9 @@ int scan_dir(Side *side)
 	return scan_at(&it, 1, 0, side, nullptr);
 }
 
-int scan_dest(const Item *it, int follow, Side *side, const EntryList *source_files)
+int scan_dest(const Item *it, int follow, Side *side, const Side *source)
 {
-	return scan_at(it, follow, SIDE_DEST, side, source_files);
+	return scan_at(it, follow, SIDE_DEST, side, source);
 }
 
 int scan_made(const Item *it, Side *side)

@@ -9,13 +9,13 @@ void init_side(Side *side, const char *path);
 // Lists a side whose directory is open in side->fd, after its status and
 // its SCAN line.  Answers 1, the directory closed, after reporting why it
 // cannot be read.  A destination listed against its source's files
-// (source_files, sorted; else null) keeps those as their counterparts.
-int list_side(Side *side, int dest_side, const EntryList *source_files);
+// (the source side, listed; else null) keeps those as their counterparts.
+int list_side(Side *side, int dest_side, const Side *source);
 // Reads the directory it, through a descriptor opened relative to its
 // parent's, following a link only where follow is set; in the destination
 // (dest_side) a link that leads nowhere is listed as an item.  Answers 1
 // after reporting why it cannot be read.
-int scan_at(const Item *it, int follow, int dest_side, Side *side, const EntryList *source_files);
+int scan_at(const Item *it, int follow, int dest_side, Side *side, const Side *source);
 // A destination directory the walk has just made: opened and its status
 // read, not listed, for it is empty.
 int scan_made(const Item *it, Side *side);

@@ -170,7 +170,11 @@ void add_name(EntryList *list, const char *text);
 void add_pattern(PatternList *list, const char *text);
 void compile_pattern(PatternList *list, const char *text);
 EntryNode *find_name(EntryList *list, const char *name);
-int match_pattern(PatternList *list, const char *path);
+int match_pattern(PatternList *list, const char *path); // said on standard output
+// The same in two steps: the first pattern path matches, or null, and the
+// line that says so.
+const PatternNode *find_pattern(PatternList *list, const char *path);
+void show_match(const char *path, const PatternNode *p);
 
 // Directory listing.
 // The head of a list, as it stands in the chain: its terminator.
@@ -243,9 +247,9 @@ struct Item {
 
 // A source directory by its path; a destination directory, the item it,
 // relative to its parent's open descriptor, where links are items, its
-// files matched against its source's (source_files; null: none).
+// files matched against its source side's (null: none).
 int scan_dir(Side *side);
-int scan_dest(const Item *it, int follow, Side *side, const EntryList *source_files);
+int scan_dest(const Item *it, int follow, Side *side, const Side *source);
 // Closes what scan_dir or scan_dest left open and releases the listing.
 void close_side(Side *side);
 

@@ -254,7 +254,7 @@ static int take_dest(PairWalk *w, int follow)
 	dir_made = 0;
 	w->dst_made = made;
 	if (l == nullptr || !l->dst_ok) {
-		if (made ? scan_made(&w->at, &w->dst) : scan_dest(&w->at, follow, &w->dst, &w->src.list.files))
+		if (made ? scan_made(&w->at, &w->dst) : scan_dest(&w->at, follow, &w->dst, &w->src))
 			return 1;
 		note_waits(w);
 		return 0;

@@ -413,14 +413,16 @@ static void read_ahead(Listed *l)
 		init_side(&l->dst, l->dst_path);
 		cap_listing(cap < 0 ? -1 : cap - side_entries(&l->src));
 		l->dst.fd = open_dir_at(l->parent, l->name, l->dst_path, 0);
-		l->dst_ok = l->dst.fd >= 0 && list_side(&l->dst, 1, &l->src.list.files) == 0 && !give_up_if_cut(&l->dst, &l->dst_out);
+		l->dst_ok = l->dst.fd >= 0 && list_side(&l->dst, 1, &l->src) == 0 && !give_up_if_cut(&l->dst, &l->dst_out);
 	}
 	record_into(nullptr);
 	cap_listing(-1);
 	l->src.waited = times_waited() != waits;
 	l->entries = l->src_ok ? side_entries(&l->src) : 0;
+	// What the destination keeps of the source's files counts as entries:
+	// it costs less than one each.
 	if (l->dst_ok)
-		l->entries += side_entries(&l->dst);
+		l->entries += side_entries(&l->dst) + (l->dst.list.marks != nullptr ? l->src.list.files.count : 0);
 	{
 		std::lock_guard<std::mutex> hold(pool.lock);
 		pool.entries += l->entries;

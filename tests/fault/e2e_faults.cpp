@@ -270,22 +270,25 @@ Step in_source(const std::string &command)
 	return [=](Ctx &c) { shell("cd '" + c.S + "' && " + command); };
 }
 
-// The first run reported the stat failures of the source directory rel's
-// entries that match pattern in the order the directory reads them, as
-// one thread does, however many asked.
-Check stat_errors_in_order(const std::string &rel, const std::string &pattern)
+// The first run said what it says of the source directory rel's entries
+// (a failed status, an ignored FIFO, an exclusion) in the order the
+// directory reads them, as one thread does, however many asked: those
+// whose names match one of patterns, each once.
+Check said_in_read_order(const std::string &rel, const std::vector<std::string> &patterns)
 {
 	return [=](Ctx &c, const RunResult &r) {
-		std::string want, got, line, dir = c.S + "/" + rel;
+		std::string want, got, dir = c.S + "/" + rel;
 		DIR *d = opendir(dir.c_str());
 		ASSERT_NE(d, nullptr);
 		for (struct dirent *e; (e = readdir(d)) != nullptr;)
-			if (fnmatch(pattern.c_str(), e->d_name, 0) == 0)
-				want += "treemir: stat (" + dir + "/" + e->d_name + ") Input/output error (5)\n";
+			for (const std::string &p : patterns)
+				if (fnmatch(p.c_str(), e->d_name, 0) == 0)
+					want += std::string(e->d_name) + " ";
 		closedir(d);
-		for (std::istringstream in(r.err); std::getline(in, line);)
-			if (line.rfind("treemir: stat", 0) == 0)
-				got += line + "\n";
+		std::regex said(R"((?:stat \(|fifo |/)(w\d{4})(?:\) Input| in | matched))");
+		std::string both = r.out + r.err;
+		for (std::sregex_iterator m(both.begin(), both.end(), said), end; m != end; ++m)
+			got += (*m)[1].str() + " ";
 		EXPECT_EQ(got, want);
 	};
 }
@@ -376,7 +379,13 @@ const Case cases[] = {
 	// In a directory large enough that its statuses are asked side by side.
 	{"StatFailsAmidALargeDirectory", {"d S/wide"}, "", "fstatat w??77 errno:5",
 	 2, R"(treemir: stat \($S/wide/w\d\d77\) Input/output error \(5\))", 30, 0, {},
-	 in_source("cd wide && touch $(seq -f w%04g 0 2999)"), stat_errors_in_order("wide", "w??77")},
+	 in_source("cd wide && touch $(seq -f w%04g 0 2999)"), said_in_read_order("wide", {"w??77"})},
+	// Exclusions said on standard output keep their turn among the notices on
+	// standard error (a terminal shows both); the excluded files go before
+	// the runs after it, which exclude them too.
+	{"IgnoredAndExcludedAmidALargeDirectory", {"d S/wide"}, "-v 1 -e w..66$ $S $D", "", 0, ANY, -1, TERMINAL, {},
+	 in_source("cd wide && for i in $(seq -f %04g 0 2999); do case $i in ??55) mkfifo w$i;; *) : >w$i;; esac; done"),
+	 said_in_read_order("wide", {"w??55", "w??66"}), in_source("rm wide/w??66")},
 	{"EntryVanishesBeforeItsStatus", {"f S/a", "f S/gone", "f S/z", "f D/extra"}, "", "fstatat gone sh:rm $S/gone",
 	 2, R"(treemir: stat \($S/gone\) No such file or directory \(2\))", 1, SRC_CHANGES, {}, nullptr,
 	 [](Ctx &c, const RunResult &) {
