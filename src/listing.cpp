@@ -170,7 +170,7 @@ struct StatSlot {
 struct StatBatch {
 	int dir;
 	const char *path;
-	const NameTable *source;
+	const NameTable *table; // of the source's files, where made: the parts give hints in it
 	int32_t count;
 	size_t used;   // of names
 	StatSlot slots[STAT_BATCH];
@@ -195,8 +195,8 @@ static void stat_part(void *p)
 	for (int32_t i = part->from; i < part->to; i++) {
 		StatSlot *s = &b->slots[i];
 		strcpy(full + plen, s->e->d_name); // it fit when it was read
-		if (b->source != nullptr)
-			s->hint = table_hint(b->source, s->e->d_name);
+		if (b->table != nullptr)
+			s->hint = table_hint(b->table, s->e->d_name);
 		s->err = stat_entry(dir, s->e->d_name, full, &s->st) != 0 ? errno : 0;
 	}
 	if (own >= 0 && own != b->dir)
@@ -231,7 +231,7 @@ static void flush_batch(StatBatch *b, Into *into, char *full, size_t plen, int d
 		return;
 	StatPart parts[4];
 	void *each[4];
-	b->source = into->has_table ? &into->table : nullptr; // read by the parts
+	b->table = into->has_table ? &into->table : nullptr; // read by the parts
 	int n = beside_parts();
 	n = n > 4 ? 4 : n;
 	for (int i = 0; i < n; i++) {
@@ -243,7 +243,7 @@ static void flush_batch(StatBatch *b, Into *into, char *full, size_t plen, int d
 		StatSlot *s = &b->slots[i];
 		strcpy(full + plen, s->e->d_name);
 		into->hint = s->hint;
-		into->has_hint = b->source != nullptr;
+		into->has_hint = b->table != nullptr;
 		take_entry(into, b->dir, b->path, full, s->e, s->err, &s->st, dest_side);
 	}
 	b->count = 0;
@@ -253,15 +253,15 @@ static void flush_batch(StatBatch *b, Into *into, char *full, size_t plen, int d
 // Whether the entries from here on are asked side by side: on the walk's
 // thread, beyond the first entries of a directory whose entries could be
 // asked at all (so that "." and ".." are left out, as one thread would).
-static StatBatch *batch_for(int64_t seen, int searchable, int dir, const char *path)
+static StatBatch *batch_for(int searchable, int dir, const char *path)
 {
-	if (seen < STAT_ALONE || !searchable || entry_cap >= 0 || recording_here() || beside_parts == nullptr ||
+	if (!searchable || entry_cap >= 0 || recording_here() || beside_parts == nullptr ||
 	    beside_parts() < 2)
 		return nullptr;
 	StatBatch *b = (StatBatch *)xmalloc(sizeof *b);
 	b->dir = dir;
 	b->path = path;
-	b->source = nullptr;
+	b->table = nullptr;
 	b->count = 0;
 	b->used = 0;
 	return b;
@@ -280,8 +280,8 @@ OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *pa
 		full[plen++] = SEPARATOR;
 
 	const struct dirent *e;
-	int searchable = into->searchable, asked = 0;
-	int64_t seen = 0;
+	int searchable = into->searchable;
+	int64_t seen = 0; // entries whose status is asked
 	StatBatch *batch = nullptr;
 	// A read error must not pass for the end of the directory: the entries
 	// not read would count as missing on this side.
@@ -314,12 +314,12 @@ OFF_THE_WALK static void read_entries(DirReader *reader, int dir, const char *pa
 		// disproved.
 		if (searchable && is_dot_or_dot_dot(e->d_name))
 			continue;
-		if (entry_cap >= 0 && ++seen > entry_cap) {
+		if (++seen > entry_cap && entry_cap >= 0) {
 			cut_short = 1;
 			break;
 		}
-		if (++asked == STAT_ALONE + 1)
-			batch = batch_for(asked, searchable, dir, path);
+		if (seen == STAT_ALONE + 1)
+			batch = batch_for(searchable, dir, path);
 		if (batch != nullptr) {
 			if (!batch_holds(batch, e))
 				flush_batch(batch, into, full, plen, dest_side);
